@@ -1,0 +1,84 @@
+#include "menu.h"
+
+#include <iostream>
+#include <limits>
+#include <locale>
+#include <stdexcept>
+
+#include "console.h"
+#include "matrix_console.h"
+
+namespace {
+
+std::locale environmentLocale() {
+  try {
+    return std::locale("");
+  } catch (const std::runtime_error&) {
+    std::cerr << "matrix-menu: локаль окружения не установлена в системе; "
+                 "используются стандартные настройки и кодировка UTF-8\n";
+    return std::locale::classic();
+  }
+}
+
+void showMenu() {
+  std::wcout << L"\n=== МЕНЮ ===\n"
+             << L"1. Ввод элементов матрицы\n"
+             << L"2. Вывод матрицы на экран\n"
+             << L"3. Проверка строк на возрастающую последовательность и заполнение вектора B\n"
+             << L"4. Сортировка строк с четными индексами по возрастанию\n"
+             << L"5. Сортировка строк с четными индексами по убыванию\n"
+             << L"6. Вывод результирующего вектора B\n"
+             << L"7. Сохранить матрицу в файл\n"
+             << L"8. Загрузить матрицу из файла\n"
+             << L"9. Выход из программы\n\n"
+             << L"Выберите пункт меню: ";
+}
+
+void runMenuItem(int choice) {
+  switch (choice) {
+    case 1:
+      inputMatrix();
+      break;
+    case 2:
+      std::wcout << L"Исходная матрица:\n";
+      printMatrix();
+      break;
+    default:
+      std::wcout << L"Неверный выбор! Попробуйте снова.\n";
+      break;
+  }
+}
+
+}  // namespace
+
+void startUp() {
+  const std::locale user = environmentLocale();
+  std::locale::global(user);  // a named locale also becomes the C library's locale
+  console::startStandardConsole(user);
+}
+
+void runMenuLoop() {
+  for (;;) {
+    showMenu();
+    int choice = 0;
+    std::cin >> choice;
+    std::wcout << std::endl;
+    if (!std::cin) {
+      if (std::cin.eof()) {
+        return;  // input has ended: nothing more can be chosen
+      }
+      std::wcout << L"Неверный выбор! Попробуйте снова.\n";
+      std::cin.clear();
+      std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      continue;
+    }
+    if (choice == 9) {
+      return;
+    }
+    runMenuItem(choice);
+    // A failed read is cleared before the next one unless the input has ended.
+    if (std::wcin.fail()) {
+      return;
+    }
+  }
+}

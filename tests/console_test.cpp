@@ -1,0 +1,237 @@
+#include "console.h"
+
+#include <iostream>
+#include <limits>
+
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::MemoryConsole;
+using testing_support::namedLocale;
+using testing_support::recode;
+
+struct DecodeCase {
+  const char* name;
+  std::string bytes;
+  std::size_t used;  // 0: only the start of a character
+  wchar_t character;
+};
+
+TEST(Utf8Decoding, AcceptsValidAndReplacesInvalidSequences) {
+  const DecodeCase cases[] = {
+      {"ascii", "A", 1, L'A'},
+      {"nul byte is a character", std::string(1, '\0'), 1, L'\0'},
+      {"two bytes", "\xD0\xB4", 2, 0x0434},
+      {"three bytes", "\xE2\x80\xAF", 3, 0x202F},
+      {"four bytes", "\xF0\x9F\x98\x80", 4, 0x1F600},
+      {"truncated two", "\xD0", 0, 0},
+      {"truncated four", "\xF0\x9F\x98", 0, 0},
+      {"lone continuation", "\x80", 1, 0xFFFD},
+      {"byte FF", "\xFF", 1, 0xFFFD},
+      {"overlong two", "\xC0\x80", 1, 0xFFFD},
+      {"overlong three", "\xE0\x80\x80", 1, 0xFFFD},
+      {"surrogate", "\xED\xA0\x80", 1, 0xFFFD},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", 1, 0xFFFD},
+      {"broken by ascii", "\xD0" "5", 1, 0xFFFD},
+  };
+  const console::Codec codec = console::Codec::utf8();
+  for (const auto& c : cases) {
+    wchar_t out = 0;
+    const std::size_t used = codec.decode(c.bytes.data(), c.bytes.data() + c.bytes.size(), out);
+    EXPECT_EQ(used, c.used) << c.name;
+    if (c.used != 0) {
+      EXPECT_EQ(static_cast<unsigned>(out), static_cast<unsigned>(c.character)) << c.name;
+    }
+  }
+}
+
+struct EncodingCase {
+  const char* locale;
+  const char* charset;  // what the console writes under it
+};
+
+TEST(ConsoleEncoding, FollowsTheLocaleOrFallsBackToUtf8) {
+  const EncodingCase cases[] = {
+      {"ru_RU.UTF-8", "UTF-8"},        {"ru_RU.CP1251", "CP1251"},
+      {"ru_RU.KOI8-R", "KOI8-R"},      {"ru_RU", "ISO-8859-5"},
+      {"C", "UTF-8"},                  {"en_US.ISO-8859-1", "UTF-8"},
+  };
+  const std::string text = "Результирующий вектор B: 1 0 ЁёЯя";
+  for (const auto& c : cases) {
+    const auto codec = console::Codec::forLocale(namedLocale(c.locale));
+    std::string bytes;
+    codec.encode(L"Результирующий вектор B: 1 0 ЁёЯя", bytes);
+    EXPECT_EQ(bytes, recode(text, c.charset)) << c.locale;
+    // and back, character by character
+    std::wstring back;
+    for (const char* p = bytes.data(); p != bytes.data() + bytes.size();) {
+      wchar_t ch = 0;
+      const std::size_t used = codec.decode(p, bytes.data() + bytes.size(), ch);
+      ASSERT_GT(used, 0u) << c.locale;
+      back.push_back(ch);
+      p += used;
+    }
+    EXPECT_EQ(back, L"Результирующий вектор B: 1 0 ЁёЯя") << c.locale;
+  }
+}
+
+TEST(ConsoleEncoding, MarksWhatTheEncodingLacks) {
+  const auto codec = console::Codec::forLocale(namedLocale("ru_RU.CP1251"));
+  std::string bytes;
+  codec.encode(L"a\u202Fb\u20ACc", bytes);
+  EXPECT_EQ(bytes, "a?b\x88" "c");  // CP1251 has the euro sign at 0x88, not U+202F
+}
+
+struct SeparatorCase {
+  const char* name;
+  std::locale locale;
+  wchar_t separator;  // 0: numbers go ungrouped
+};
+
+TEST(ConsoleLocale, GroupsDigitsWithASeparatorTheConsoleCanShow) {
+  const auto utf8 = namedLocale("ru_RU.UTF-8");
+  const auto cp1251 = namedLocale("ru_RU.CP1251");
+  const auto koi8 = namedLocale("ru_RU.KOI8-R");
+  const SeparatorCase cases[] = {
+      {"ru_RU.UTF-8 keeps U+202F", utf8, 0x202F},
+      {"CP1251 uses its no-break space", cp1251, 0x00A0},
+      {"KOI8-R uses its no-break space", koi8, 0x00A0},
+      {"ISO-8859-5 uses its no-break space", namedLocale("ru_RU"), 0x00A0},
+      {"en_US.UTF-8 keeps the comma", namedLocale("en_US.UTF-8"), L','},
+      {"CP1251 text, UTF-8 numbers", std::locale(cp1251, utf8, std::locale::numeric), 0},
+      {"KOI8-R text, CP1251 numbers", std::locale(koi8, cp1251, std::locale::numeric), 0},
+      {"C text, ru_RU.UTF-8 numbers", std::locale(std::locale::classic(), utf8, std::locale::numeric),
+       0x202F},
+  };
+  for (const auto& c : cases) {
+    const auto codec = console::Codec::forLocale(c.locale);
+    const auto loc = console::consoleLocale(c.locale, codec);
+    const auto& punct = std::use_facet<std::numpunct<wchar_t>>(loc);
+    if (c.separator == 0) {
+      EXPECT_EQ(punct.grouping(), "") << c.name;
+    } else {
+      EXPECT_EQ(static_cast<unsigned>(punct.thousands_sep()), static_cast<unsigned>(c.separator))
+          << c.name;
+      EXPECT_NE(punct.grouping(), "") << c.name;
+    }
+  }
+}
+
+TEST(ConsoleLocale, GroupedNumbersRoundTripUnderCp1251) {
+  MemoryConsole term("1\xA0" "234 -2\xA0" "147\xA0" "483\xA0" "648\n", namedLocale("ru_RU.CP1251"));
+  int first = 0;
+  int second = 0;
+  std::wcin >> first >> second;
+  EXPECT_EQ(first, 1234);
+  EXPECT_EQ(second, std::numeric_limits<int>::min());
+  std::wcout << first << L' ' << second;
+  EXPECT_EQ(term.output(), "1\xA0" "234 -2\xA0" "147\xA0" "483\xA0" "648");
+}
+
+TEST(ConsoleOutput, NarrowAndWideTextsKeepTheirOrder) {
+  MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
+  std::wcout << L"один ";
+  std::cout << "two ";
+  std::wcout << 3 << L' ';
+  std::cout << 4 << std::endl;
+  std::wcout << L'п' << std::flush;
+  std::cout << console::narrowText(L"шесть");
+  EXPECT_EQ(term.output(), "один two 3 4\nпшесть");
+}
+
+TEST(ConsoleOutput, NarrowTextsComeInTheConsoleEncoding) {
+  for (const char* name : {"ru_RU.UTF-8", "ru_RU.CP1251", "ru_RU.KOI8-R"}) {
+    MemoryConsole term("", namedLocale(name));
+    std::cout << console::narrowText(L"Четные строки матрицы отсортированы по убыванию.\n");
+    EXPECT_EQ(term.output(), recode("Четные строки матрицы отсортированы по убыванию.\n",
+                                    std::string(name).substr(6).c_str()))
+        << name;
+  }
+}
+
+TEST(ConsoleOutput, EverythingIsShownBeforeAWaitAndWrittenOncePerWait) {
+  MemoryConsole term("1\n\x01" "2 3\n\x01" "4\n", namedLocale("ru_RU.UTF-8"));
+  int value = 0;
+  for (int round = 1; round <= 4; ++round) {
+    std::wcout << L"вопрос " << round << L": ";
+    std::cout << "?" << std::endl;
+    if (round % 2 == 0) {
+      std::cin >> value;
+    } else {
+      std::wcin >> value;
+    }
+    EXPECT_EQ(value, round);
+  }
+  ASSERT_EQ(term.source.shownAtWaits.size(), 2u);
+  EXPECT_EQ(term.source.shownAtWaits[0], "вопрос 1: ?\nвопрос 2: ?\n");
+  EXPECT_EQ(term.source.shownAtWaits[1], "вопрос 1: ?\nвопрос 2: ?\nвопрос 3: ?\nвопрос 4: ?\n");
+  EXPECT_EQ(term.sink.writes, 2);  // one per wait: nothing written while input was waiting
+}
+
+TEST(ConsoleOutput, BulkOutputIsWrittenInLargeBlocks) {
+  MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
+  for (int line = 0; line < 20000; ++line) {
+    std::wcout << L"строка " << line << std::endl;
+  }
+  const std::string all = term.output();
+  EXPECT_GT(all.size(), 300000u);
+  EXPECT_LE(term.sink.writes, static_cast<int>(all.size() / console::OutputBytes::flushThreshold) + 1);
+}
+
+TEST(ConsoleInput, EachStreamReadsWhatTheOtherLeft) {
+  MemoryConsole term("5д\n12 7 x\n", namedLocale("ru_RU.UTF-8"));
+  int value = 0;
+  std::wcin >> value;
+  EXPECT_EQ(value, 5);
+  std::string rest;
+  std::getline(std::cin, rest);
+  EXPECT_EQ(rest, "д");  // the character wcin looked at is read again, all its bytes
+  std::cin >> value;
+  EXPECT_EQ(value, 12);
+  std::wcin >> value;
+  EXPECT_EQ(value, 7);
+  wchar_t letter = 0;
+  std::wcin >> letter;
+  EXPECT_EQ(letter, L'x');
+  char newline = 0;
+  std::cin.get(newline);
+  EXPECT_EQ(newline, '\n');
+  EXPECT_FALSE(std::cin.get(newline));
+  EXPECT_TRUE(std::cin.eof());
+}
+
+TEST(ConsoleInput, InvalidBytesAreInputNotTheEnd) {
+  const std::string cases[] = {"\xFF\n", std::string("\0\n", 2), "\xD0\n", "\xED\xA0\x80\n"};
+  for (const auto& junk : cases) {
+    MemoryConsole term(junk + "42\n", namedLocale("ru_RU.UTF-8"));
+    int value = 0;
+    EXPECT_FALSE(std::wcin >> value);
+    EXPECT_FALSE(std::wcin.eof());
+    std::wcin.clear();
+    std::wcin.ignore(std::numeric_limits<std::streamsize>::max(), L'\n');
+    EXPECT_TRUE(std::wcin >> value);
+    EXPECT_EQ(value, 42);
+  }
+}
+
+TEST(ConsoleInput, TheEndOfInputInsideACharacterReadsAsAReplacement) {
+  MemoryConsole term("\xD0", namedLocale("ru_RU.UTF-8"));
+  EXPECT_EQ(std::wcin.get(), 0xFFFD);
+  EXPECT_EQ(std::wcin.get(), WEOF);
+  EXPECT_TRUE(std::wcin.eof());
+}
+
+TEST(ConsoleInput, EndOfInputStaysEnded) {
+  MemoryConsole term("1", namedLocale("C"));
+  int value = 0;
+  EXPECT_TRUE(std::cin >> value);
+  EXPECT_TRUE(std::cin.eof());
+  std::cin.clear();
+  EXPECT_FALSE(std::wcin >> value);
+  EXPECT_TRUE(std::wcin.eof());
+  EXPECT_EQ(term.source.waits(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+// End-to-end transcripts: the built program run through pipes, output compared byte for byte.
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::environmentWith;
+using testing_support::invalidChoice;
+using testing_support::invalidValue;
+using testing_support::menuText;
+using testing_support::prompt;
+using testing_support::recode;
+using testing_support::runProgram;
+
+const std::string menu = menuText() ;
+const std::string chosen = menuText() + "\n";  // the menu, then the end of line after the choice
+const std::string zeros = "    0    0    0    0    0\n";
+const std::string zeroMatrix = "Исходная матрица:\n" + zeros + zeros + zeros + zeros;
+
+std::string allPrompts() {
+  std::string result;
+  for (int i = 0; i < 4; ++i) {
+    for (int j = 0; j < 5; ++j) {
+      result += prompt(i, j);
+    }
+  }
+  return result;
+}
+
+std::string times(const std::string& text, std::size_t count) {
+  std::string result;
+  for (std::size_t i = 0; i < count; ++i) {
+    result += text;
+  }
+  return result;
+}
+
+struct Locale {
+  const char* name;
+  std::vector<std::string> environment;
+  const char* charset;  // of the transcript
+};
+
+const Locale utf8{"ru_RU.UTF-8", {"LC_ALL=ru_RU.UTF-8"}, "UTF-8"};
+const Locale cp1251{"ru_RU.CP1251", {"LC_ALL=ru_RU.CP1251"}, "CP1251"};
+const Locale koi8{"ru_RU.KOI8-R", {"LANG=ru_RU.KOI8-R"}, "KOI8-R"};
+const Locale plainC{"LANG=C", {"LANG=C"}, "UTF-8"};
+const Locale latin1{"en_US.ISO-8859-1", {"LC_ALL=en_US.ISO-8859-1"}, "UTF-8"};
+
+struct Transcript {
+  const char* name;
+  std::string input;
+  std::string expected;  // UTF-8
+};
+
+void expectTranscripts(const std::vector<Transcript>& cases, const std::vector<Locale>& locales) {
+  for (const auto& locale : locales) {
+    for (const auto& c : cases) {
+      const auto outcome = runProgram(c.input, environmentWith(locale.environment));
+      EXPECT_EQ(outcome.out, recode(c.expected, locale.charset)) << c.name << " under " << locale.name;
+      EXPECT_EQ(outcome.status, 0) << c.name << " under " << locale.name;
+      EXPECT_EQ(outcome.err, "") << c.name << " under " << locale.name;
+    }
+  }
+}
+
+TEST(MenuLoop, ShowsTheMatrixAndRejectsInvalidChoices) {
+  const std::string invalid(invalidChoice);
+  expectTranscripts(
+      {
+          {"zeros at start, then 9", "2\n9\n", chosen + zeroMatrix + chosen},
+          {"0, 10 and -1 are no items", "0\n10\n-1\n9\n", times(chosen + invalid, 3) + chosen},
+          {"x is dropped with its line", "x 2 2\n9\n", chosen + invalid + chosen},
+          {"items 3 to 8 are not there yet", "3\n8\n9\n", times(chosen + invalid, 2) + chosen},
+          {"tokens, not lines: 2 9", "2 9\n", chosen + zeroMatrix + chosen},
+          {"numbers after 1 are elements", "1" + times(" 7", 20) + "\n9\n",
+           chosen + allPrompts() + chosen},
+          {"invalid bytes at the menu", "\xFF\xFE\n9\n", chosen + invalid + chosen},
+          {"nul byte at the menu", std::string("\0\n9\n", 4), chosen + invalid + chosen},
+          {"a number past 32 bits", "4294967298\n9\n", chosen + invalid + chosen},
+      },
+      {utf8, cp1251, koi8, plainC, latin1});
+}
+
+TEST(MenuLoop, EntryThenDisplay) {
+  const std::string values = "1 2 3 4 5\n-7 1234 x\n8\n9 10 11 12 13 14 15 16 17 18 19 20\n";
+  std::string prompts = allPrompts();
+  prompts.insert(prompts.find(prompt(1, 2)) + prompt(1, 2).size(),
+                 std::string(invalidValue) + prompt(1, 2));
+  expectTranscripts({{"entry and display", "1\n" + values + "2\n9\n",
+                      chosen + prompts + chosen + "Исходная матрица:\n" +
+                          "    1    2    3    4    5\n"
+                          "   -71\u202F234    8    9   10\n"
+                          "   11   12   13   14   15\n"
+                          "   16   17   18   19   20\n" +
+                          chosen}},
+                    {utf8});
+  expectTranscripts({{"entry and display", "1\n" + values + "2\n9\n",
+                      chosen + prompts + chosen + "Исходная матрица:\n" +
+                          "    1    2    3    4    5\n"
+                          "   -71\u00A0234    8    9   10\n"
+                          "   11   12   13   14   15\n"
+                          "   16   17   18   19   20\n" +
+                          chosen}},
+                    {cp1251, koi8});
+}
+
+TEST(MenuLoop, EndOfInputEndsTheProgramQuietly) {
+  const std::string invalid(invalidChoice);
+  expectTranscripts(
+      {
+          {"nothing at all", "", chosen},
+          {"after an item", "2\n", chosen + zeroMatrix + chosen},
+          {"last choice without newline", "2", chosen + zeroMatrix + chosen},
+          {"sign alone at the end", "-", chosen},
+          {"plus alone at the end", "+", chosen},
+          {"too large at the end", "2147483648", chosen},
+          {"letters, then the end", "abc", chosen + invalid + chosen},
+          {"at the first element", "1\n", chosen + prompt(0, 0) + "\n"},
+          {"at a later element", "1\n5 6\n", chosen + prompt(0, 0) + prompt(0, 1) + prompt(0, 2) + "\n"},
+          {"sign alone at an element", "1\n-", chosen + prompt(0, 0) + "\n"},
+          {"letters at an element, then the end", "1\nabc\n",
+           chosen + prompt(0, 0) + std::string(invalidValue) + prompt(0, 0) + "\n"},
+          {"after the last element", "1" + times(" 3", 20), chosen + allPrompts() + chosen},
+      },
+      {utf8, cp1251});
+}
+
+TEST(MenuLoop, WhatTheElementReadLeavesGoesToTheMenu) {
+  // 5 fills the last cell; the menu read then meets the letter д.
+  const std::string input = "1\n" + times("0\n", 19) + "5д\n2\n9\n";
+  const std::string expected = chosen + allPrompts() + chosen + std::string(invalidChoice) + chosen +
+                               zeroMatrix.substr(0, zeroMatrix.size() - zeros.size()) +
+                               "    0    0    0    0    5\n" + chosen;
+  for (const auto& locale : {utf8, cp1251, koi8}) {
+    const std::string encoded = recode(input, locale.charset);
+    const auto outcome = runProgram(encoded, environmentWith(locale.environment));
+    EXPECT_EQ(outcome.out, recode(expected, locale.charset)) << locale.name;
+  }
+}
+
+TEST(MenuLoop, ALocaleThatIsNotInstalledFallsBackToUtf8WithOneWarning) {
+  const std::vector<std::vector<std::string>> environments = {
+      {"LANG=xx_YY.UTF-8"}, {"LC_ALL=ru_RU.NOPE"}, {"LANG=ru_RU.UTF-8", "LC_NUMERIC=xx_YY"}};
+  for (const auto& environment : environments) {
+    const auto outcome = runProgram("1 1 1234 0 0 0\n" + times("0 ", 15) + "\n2\n9\n",
+                                    environmentWith(environment));
+    EXPECT_EQ(outcome.status, 0) << environment[0];
+    EXPECT_NE(outcome.out.find("    1 1234    0    0    0\n"), std::string::npos) << environment[0];
+    EXPECT_TRUE(outcome.out.starts_with(menu)) << environment[0];
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << environment[0];
+  }
+}
+
+TEST(MenuLoop, HugeLinesAreRejectedLikeAnyOther) {
+  const std::string junk(30 * 1024 * 1024, 'x');
+  const std::string digits(30 * 1024 * 1024, '7');
+  const auto atMenu = runProgram(junk + "\n" + digits + "\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}));
+  EXPECT_EQ(atMenu.out, times(chosen + std::string(invalidChoice), 2) + chosen);
+  const auto atElement =
+      runProgram("1\n" + junk + "\n" + digits + "\n", environmentWith({"LC_ALL=ru_RU.CP1251"}));
+  EXPECT_EQ(atElement.out,
+            recode(chosen + times(prompt(0, 0) + std::string(invalidValue), 2) + prompt(0, 0) + "\n",
+                   "CP1251"));
+  EXPECT_EQ(atElement.status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Helpers shared by the tests: locales, an in-memory console, and running the built program.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <locale>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "console.h"
+
+namespace testing_support {
+
+// A locale compiled into the build tree (see tests/CMakeLists.txt).
+std::locale namedLocale(const std::string& name);
+
+// `utf8` recoded into `charset` with iconv, an oracle independent of the program's own codec.
+std::string recode(std::string_view utf8, const char* charset);
+
+// A fresh directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Input from a string. Each '\x01' in the script marks a point where a person would stop
+// typing: read() never returns bytes past it together with bytes before it, and
+// readyWithoutWaiting() is false there. The marker itself is not part of the input.
+class ScriptSource final : public console::ByteSource {
+ public:
+  explicit ScriptSource(std::string script) : script_(std::move(script)) {}
+  std::size_t read(char* buffer, std::size_t size) override;
+  bool readyWithoutWaiting() override;
+  int waits() const { return waits_; }
+  // What `watched` had received each time a read had to wait.
+  std::vector<std::string> shownAtWaits;
+  const std::string* watched = nullptr;
+
+ private:
+  std::string script_;
+  std::size_t pos_ = 0;
+  int waits_ = 0;
+};
+
+class StringSink final : public console::ByteSink {
+ public:
+  bool write(const char* data, std::size_t size) override;
+  std::string bytes;
+  int writes = 0;
+  bool fail = false;
+};
+
+// The four standard streams over a script and a string, under `locale`, for one test.
+// Also resets A and B to zeros.
+class MemoryConsole {
+ public:
+  MemoryConsole(std::string script, const std::locale& locale);
+  std::string output();  // everything written so far
+  ScriptSource source;
+  StringSink sink;
+  console::Console console;
+};
+
+// The texts of the program as UTF-8, to build expected transcripts.
+std::string menuText();
+std::string prompt(int row, int column);
+inline constexpr std::string_view invalidChoice = "Неверный выбор! Попробуйте снова.\n";
+inline constexpr std::string_view invalidValue = "Неверный ввод. Пожалуйста, введите целое число.\n";
+
+// The environment for the program: only LOCPATH and the given variables.
+std::vector<std::string> environmentWith(std::vector<std::string> variables);
+
+struct Outcome {
+  std::string out;
+  std::string err;
+  int status = -1;  // exit status, or 128 + signal
+};
+
+// Runs matrix-menu in `workDir` with `input` on a pipe as standard input.
+Outcome runProgram(const std::string& input, const std::vector<std::string>& environment,
+                   const std::filesystem::path& workDir);
+Outcome runProgram(const std::string& input, const std::vector<std::string>& environment);
+
+// A running matrix-menu driven as a person would: wait for a text, then type.
+class Dialogue {
+ public:
+  enum class Channel { pipes, terminal };
+  Dialogue(Channel channel, const std::vector<std::string>& environment,
+           const std::filesystem::path& workDir);
+  ~Dialogue();
+  Dialogue(const Dialogue&) = delete;
+  Dialogue& operator=(const Dialogue&) = delete;
+
+  // Reads output until everything shown so far ends with `text`. False on deadline or exit.
+  bool waitFor(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+  void type(std::string_view bytes);
+  void endInput();  // Ctrl-D on a terminal, closing the pipe otherwise
+  int exitStatus();  // waits for the end of output and the process
+  const std::string& transcript() const { return transcript_; }
+
+ private:
+  bool readSome(std::chrono::steady_clock::time_point until);
+
+  Channel channel_;
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  std::string transcript_;
+};
+
+}  // namespace testing_support
