@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "matrix_console.h"
+#include "matrix_processing.h"
 
 namespace {
 
@@ -42,6 +43,25 @@ void runMenuItem(int choice) {
     case 2:
       std::wcout << L"Исходная матрица:\n";
       printMatrix();
+      break;
+    case 3:
+      fillVectorB();
+      break;
+    case 4:
+    case 5:
+      // The matrix before and after, with the sort's confirmation between.
+      std::wcout << L"Исходная матрица:\n";
+      printMatrix();
+      if (choice == 4) {
+        sortEvenRowsAscending();
+      } else {
+        sortEvenRowsDescending();
+      }
+      std::wcout << L"Результирующая матрица:\n";
+      printMatrix();
+      break;
+    case 6:
+      printVectorB();
       break;
     default:
       std::wcout << L"Неверный выбор! Попробуйте снова.\n";

@@ -74,7 +74,6 @@ TEST(MenuLoop, ShowsTheMatrixAndRejectsInvalidChoices) {
           {"zeros at start, then 9", "2\n9\n", chosen + zeroMatrix + chosen},
           {"0, 10 and -1 are no items", "0\n10\n-1\n9\n", times(chosen + invalid, 3) + chosen},
           {"x is dropped with its line", "x 2 2\n9\n", chosen + invalid + chosen},
-          {"items 3 to 8 are not there yet", "3\n8\n9\n", times(chosen + invalid, 2) + chosen},
           {"tokens, not lines: 2 9", "2 9\n", chosen + zeroMatrix + chosen},
           {"numbers after 1 are elements", "1" + times(" 7", 20) + "\n9\n",
            chosen + allPrompts() + chosen},
@@ -106,6 +105,46 @@ TEST(MenuLoop, EntryThenDisplay) {
                           "   16   17   18   19   20\n" +
                           chosen}},
                     {cp1251, koi8});
+}
+
+std::string table(const std::vector<std::string>& rows) {
+  std::string result;
+  for (const auto& row : rows) {
+    result += row + "\n";
+  }
+  return result;
+}
+
+TEST(MenuLoop, RowCheckSortingAndVectorB) {
+  const std::string entered = "1 5 4 3 2 1  9 8 7 6 5  3 1 2 5 4  0 0 0 0 1\n";
+  const std::string before = table({"    5    4    3    2    1", "    9    8    7    6    5",
+                                    "    3    1    2    5    4", "    0    0    0    0    1"});
+  const std::string ascending = table({"    1    2    3    4    5", "    9    8    7    6    5",
+                                       "    1    2    3    4    5", "    0    0    0    0    1"});
+  const std::string descending = table({"    5    4    3    2    1", "    9    8    7    6    5",
+                                        "    5    4    3    2    1", "    0    0    0    0    1"});
+  const std::string checked = "Вектор B обновлен.\n";
+  expectTranscripts(
+      {
+          {"B is zero at start", "6\n9\n", chosen + "Результирующий вектор B: 0 0 0 0 \n" + chosen},
+          {"zero matrix checks to zeros", "3\n6\n9\n",
+           chosen + checked + chosen + "Результирующий вектор B: 0 0 0 0 \n" + chosen},
+          {"sorting shows before, confirmation, after; B waits for item 3",
+           entered + "3\n4\n6\n5\n3 6\n9\n",
+           chosen + allPrompts() + chosen + checked + chosen + "Исходная матрица:\n" + before +
+               "Четные строки матрицы отсортированы по возрастанию.\n" +
+               "Результирующая матрица:\n" + ascending + chosen +
+               "Результирующий вектор B: 0 0 0 1 \n" + chosen + "Исходная матрица:\n" + ascending +
+               "Четные строки матрицы отсортированы по убыванию.\n" + "Результирующая матрица:\n" +
+               descending + chosen + checked + chosen + "Результирующий вектор B: 0 0 0 1 \n" +
+               chosen},
+          {"item 3 after an ascending sort", entered + "4\n3\n6\n9\n",
+           chosen + allPrompts() + chosen + "Исходная матрица:\n" + before +
+               "Четные строки матрицы отсортированы по возрастанию.\n" +
+               "Результирующая матрица:\n" + ascending + chosen + checked + chosen +
+               "Результирующий вектор B: 1 0 1 1 \n" + chosen},
+      },
+      {utf8, cp1251, koi8, plainC});
 }
 
 TEST(MenuLoop, EndOfInputEndsTheProgramQuietly) {

@@ -1,0 +1,94 @@
+#include "matrix_processing.h"
+
+#include <iostream>
+
+#include "gtest/gtest.h"
+#include "matrix_state.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::MemoryConsole;
+using testing_support::namedLocale;
+using testing_support::recode;
+
+struct RowCheckCase {
+  Row row;
+  std::int32_t expected;
+};
+
+TEST(FillVectorB, MarksRowsThatIncreaseAndAreNotConstant) {
+  const RowCheckCase cases[] = {
+      {{1, 2, 3, 4, 5}, 1},       {{1, 1, 2, 3, 4}, 1},  {{3, 3, 3, 3, 3}, 0},
+      {{1, 2, 3, 5, 4}, 0},       {{5, 4, 3, 2, 1}, 0},  {{-5, -2, 0, 0, 7}, 1},
+      {{2, 1, 3, 4, 5}, 0},       {{0, 0, 0, 0, 1}, 1},  {{1, 0, 0, 0, 0}, 0},
+      {{-2147483647 - 1, 0, 0, 0, 2147483647}, 1},    {{7, 7, 7, 7, 6}, 0},
+  };
+  for (const auto& c : cases) {
+    MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
+    A = {c.row, c.row, Row{}, c.row};
+    B = {9, 9, 9, 9};
+    fillVectorB();
+    EXPECT_EQ(B, (std::array<std::int32_t, 4>{c.expected, c.expected, 0, c.expected}))
+        << ::testing::PrintToString(c.row);
+    EXPECT_EQ(term.output(), "Вектор B обновлен.\n");
+    EXPECT_EQ(A[0], c.row);  // the check changes nothing in A
+  }
+}
+
+TEST(PrintVectorB, WritesOneLineInTheConsoleEncodingEndingInASpace) {
+  const char* const charsets[][2] = {
+      {"ru_RU.UTF-8", "UTF-8"}, {"ru_RU.CP1251", "CP1251"}, {"ru_RU.KOI8-R", "KOI8-R"}, {"C", "UTF-8"}};
+  for (const auto& [locale, charset] : charsets) {
+    MemoryConsole term("", namedLocale(locale));
+    B = {1, 0, 0, 1};
+    A[0][0] = 1234;  // B's values are written with no grouping, whatever the locale
+    std::wcout << L"до ";
+    printVectorB();
+    std::wcout << L"после";
+    EXPECT_EQ(term.output(), recode("до Результирующий вектор B: 1 0 0 1 \nпосле", charset)) << locale;
+  }
+}
+
+struct SortCase {
+  const char* name;
+  Matrix before;
+  Matrix ascending;
+  Matrix descending;
+};
+
+TEST(SortEvenRows, SortsRowsZeroAndTwoAndLeavesTheOthers) {
+  const SortCase cases[] = {
+      {"mixed",
+       {{{5, 4, 3, 2, 1}, {9, 8, 7, 6, 5}, {3, 1, 2, 5, 4}, {0, 0, 0, 0, 1}}},
+       {{{1, 2, 3, 4, 5}, {9, 8, 7, 6, 5}, {1, 2, 3, 4, 5}, {0, 0, 0, 0, 1}}},
+       {{{5, 4, 3, 2, 1}, {9, 8, 7, 6, 5}, {5, 4, 3, 2, 1}, {0, 0, 0, 0, 1}}}},
+      {"repeats and extremes",
+       {{{2, 1, 2, 1, 2}, {3, 1, 2, 0, 0}, {2147483647, -1, -2147483647 - 1, 0, 1}, {5, 4, 3, 2, 1}}},
+       {{{1, 1, 2, 2, 2}, {3, 1, 2, 0, 0}, {-2147483647 - 1, -1, 0, 1, 2147483647}, {5, 4, 3, 2, 1}}},
+       {{{2, 2, 2, 1, 1}, {3, 1, 2, 0, 0}, {2147483647, 1, 0, -1, -2147483647 - 1}, {5, 4, 3, 2, 1}}}},
+      {"already sorted",
+       {{{1, 2, 3, 4, 5}, {}, {7, 7, 7, 7, 7}, {}}},
+       {{{1, 2, 3, 4, 5}, {}, {7, 7, 7, 7, 7}, {}}},
+       {{{5, 4, 3, 2, 1}, {}, {7, 7, 7, 7, 7}, {}}}},
+  };
+  for (const auto& c : cases) {
+    {
+      MemoryConsole term("", namedLocale("ru_RU.CP1251"));
+      A = c.before;
+      B = {1, 1, 0, 1};
+      sortEvenRowsAscending();
+      EXPECT_EQ(A, c.ascending) << c.name;
+      EXPECT_EQ(B, (std::array<std::int32_t, 4>{1, 1, 0, 1})) << c.name;
+      EXPECT_EQ(term.output(),
+                recode("Четные строки матрицы отсортированы по возрастанию.\n", "CP1251"));
+    }
+    MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
+    A = c.before;
+    sortEvenRowsDescending();
+    EXPECT_EQ(A, c.descending) << c.name;
+    EXPECT_EQ(term.output(), "Четные строки матрицы отсортированы по убыванию.\n");
+  }
+}
+
+}  // namespace
