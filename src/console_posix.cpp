@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 #include "console.h"
@@ -70,6 +71,8 @@ void startStandardConsole(const std::locale& user) {
   std::locale::global(standardConsole->locale());
   standardConsole->attach();
   std::atexit(flushStandardConsole);
+  // A file-size limit then makes a save fail with an error instead of killing the program.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace console

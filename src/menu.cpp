@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "matrix_console.h"
+#include "matrix_file.h"
 #include "matrix_processing.h"
 
 namespace {
@@ -62,6 +63,12 @@ void runMenuItem(int choice) {
       break;
     case 6:
       printVectorB();
+      break;
+    case 7:
+      saveMatrixToFile();
+      break;
+    case 8:
+      loadMatrixFromFile();
       break;
     default:
       std::wcout << L"Неверный выбор! Попробуйте снова.\n";

@@ -208,3 +208,84 @@ TEST(MenuLoop, HugeLinesAreRejectedLikeAnyOther) {
 }
 
 }  // namespace
+
+namespace {
+
+using testing_support::listDirectory;
+using testing_support::readFile;
+using testing_support::Restrictions;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+const std::string counting = "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\n";
+const std::string countingFile = "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n";
+const std::string countingTable =
+    "Исходная матрица:\n" + table({"    1    2    3    4    5", "    6    7    8    9   10",
+                                   "   11   12   13   14   15", "   16   17   18   19   20"});
+
+TEST(MatrixFile, SaveThenLoadThroughTheMenu) {
+  expectTranscripts(
+      {
+          {"save, overwrite the matrix, load",
+           "1 " + counting + "7\n1" + times(" 0", 20) + "\n8\n2\n6\n9\n",
+           chosen + allPrompts() + chosen + "Матрица успешно сохранена в файл.\n" + chosen +
+               allPrompts() + chosen + "Матрица успешно загружена из файла.\n" + chosen +
+               countingTable + chosen + "Результирующий вектор B: 0 0 0 0 \n" + chosen},
+          {"load with no file", "8\n2\n9\n",
+           chosen + "Ошибка при открытии файла для чтения.\n" + chosen + zeroMatrix + chosen},
+      },
+      {utf8, cp1251, plainC});
+}
+
+TEST(MatrixFile, AFileThatDoesNotReadLeavesTheMatrix) {
+  const TempDir dir;
+  writeFile(dir.path() / "matrix.txt", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \xFF");
+  const auto outcome =
+      runProgram("8\n2\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
+  EXPECT_EQ(outcome.out, chosen + "Ошибка при чтении файла: матрица не изменена.\n" + chosen +
+                             zeroMatrix + chosen);
+}
+
+TEST(MatrixFile, AFailedWriteKeepsTheOldFile) {
+  const TempDir dir;
+  const std::string old = "old contents\n";
+  writeFile(dir.path() / "matrix.txt", old);
+  Restrictions limit;
+  limit.fileSizeLimit = 20;
+  const auto outcome = runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}),
+                                  dir.path(), limit);
+  EXPECT_EQ(outcome.out, chosen + allPrompts() + chosen + "Ошибка при записи в файл.\n" + chosen);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(readFile(dir.path() / "matrix.txt"), old);
+  EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"});
+}
+
+TEST(MatrixFile, ADirectoryThatTakesNoNewFile) {
+  namespace fs = std::filesystem;
+  Restrictions unprivileged;
+  unprivileged.unprivileged = true;
+  for (const bool fileThere : {false, true}) {
+    const TempDir dir;
+    if (fileThere) {
+      writeFile(dir.path() / "matrix.txt", "old\n");
+      fs::permissions(dir.path() / "matrix.txt", fs::perms::all & ~fs::perms::others_exec &
+                                                    ~fs::perms::group_exec & ~fs::perms::owner_exec);
+    }
+    fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+    const auto outcome = runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=C"}),
+                                    dir.path(), unprivileged);
+    // With the file there and writable, it is written in place; without, nothing can be saved.
+    const std::string message = fileThere ? "Матрица успешно сохранена в файл.\n"
+                                          : "Ошибка при открытии файла для записи.\n";
+    EXPECT_EQ(outcome.out, chosen + allPrompts() + chosen + message + chosen) << fileThere;
+    EXPECT_EQ(listDirectory(dir.path()),
+              fileThere ? std::vector<std::string>{"matrix.txt"} : std::vector<std::string>{});
+    if (fileThere) {
+      EXPECT_EQ(readFile(dir.path() / "matrix.txt"), countingFile);
+    }
+  }
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
 #include <iconv.h>
 #include <poll.h>
 #include <pty.h>
@@ -9,8 +11,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "matrix_state.h"
@@ -38,9 +43,20 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 }
 
 [[noreturn]] void execProgram(std::vector<std::string> environment,
-                              const std::filesystem::path& workDir) {
+                              const std::filesystem::path& workDir,
+                              const Restrictions& restrictions = {}) {
   if (::chdir(workDir.c_str()) != 0) {
     _exit(126);
+  }
+  if (restrictions.fileSizeLimit >= 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{static_cast<rlim_t>(restrictions.fileSizeLimit),
+                       static_cast<rlim_t>(restrictions.fileSizeLimit)};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (restrictions.unprivileged && ::geteuid() == 0 &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+    _exit(125);
   }
   std::vector<std::string> arguments{MATRIX_MENU_EXE};
   ::execve(MATRIX_MENU_EXE, pointers(arguments).data(), pointers(environment).data());
@@ -122,11 +138,38 @@ bool StringSink::write(const char* data, std::size_t size) {
 }
 
 MemoryConsole::MemoryConsole(std::string script, const std::locale& locale)
-    : source(std::move(script)), console(source, sink, locale) {
+    : source(std::move(script)), console(source, sink, locale), previousGlobal(std::locale()) {
+  std::locale::global(console.locale());
   source.watched = &sink.bytes;
   A = {};
   B = {};
   console.attach();
+}
+
+MemoryConsole::~MemoryConsole() { std::locale::global(previousGlobal); }
+
+InTempDirectory::InTempDirectory() : previous_(std::filesystem::current_path()) {
+  std::filesystem::current_path(dir_.path());
+}
+
+InTempDirectory::~InTempDirectory() { std::filesystem::current_path(previous_); }
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> listDirectory(const std::filesystem::path& path) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string MemoryConsole::output() {
@@ -166,7 +209,7 @@ Outcome runProgram(const std::string& input, const std::vector<std::string>& env
 }
 
 Outcome runProgram(const std::string& input, const std::vector<std::string>& environment,
-                   const std::filesystem::path& workDir) {
+                   const std::filesystem::path& workDir, const Restrictions& restrictions) {
   int in[2];
   int out[2];
   int err[2];
@@ -179,7 +222,7 @@ Outcome runProgram(const std::string& input, const std::vector<std::string>& env
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
-    execProgram(environment, workDir);
+    execProgram(environment, workDir, restrictions);
   }
   ::close(in[0]);
   ::close(out[1]);

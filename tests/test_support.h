@@ -61,16 +61,39 @@ class StringSink final : public console::ByteSink {
   bool fail = false;
 };
 
-// The four standard streams over a script and a string, under `locale`, for one test.
-// Also resets A and B to zeros.
+// The four standard streams over a script and a string, under `locale`, for one test; the
+// console's locale is the global one meanwhile. Also resets A and B to zeros.
 class MemoryConsole {
  public:
   MemoryConsole(std::string script, const std::locale& locale);
+  ~MemoryConsole();
+  MemoryConsole(const MemoryConsole&) = delete;
+  MemoryConsole& operator=(const MemoryConsole&) = delete;
   std::string output();  // everything written so far
   ScriptSource source;
   StringSink sink;
   console::Console console;
+  std::locale previousGlobal;
 };
+
+// Runs the test in a fresh working directory, as the program runs in the user's.
+class InTempDirectory {
+ public:
+  InTempDirectory();
+  ~InTempDirectory();
+  InTempDirectory(const InTempDirectory&) = delete;
+  InTempDirectory& operator=(const InTempDirectory&) = delete;
+  const std::filesystem::path& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  std::filesystem::path previous_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+// The names in a directory, sorted.
+std::vector<std::string> listDirectory(const std::filesystem::path& path);
 
 // The texts of the program as UTF-8, to build expected transcripts.
 std::string menuText();
@@ -87,9 +110,15 @@ struct Outcome {
   int status = -1;  // exit status, or 128 + signal
 };
 
+// Limits for the program's process.
+struct Restrictions {
+  long fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1 for none
+  bool unprivileged = false;  // run as user nobody when the tests run as root
+};
+
 // Runs matrix-menu in `workDir` with `input` on a pipe as standard input.
 Outcome runProgram(const std::string& input, const std::vector<std::string>& environment,
-                   const std::filesystem::path& workDir);
+                   const std::filesystem::path& workDir, const Restrictions& restrictions = {});
 Outcome runProgram(const std::string& input, const std::vector<std::string>& environment);
 
 // A running matrix-menu driven as a person would: wait for a text, then type.

@@ -1,0 +1,16 @@
+// Saving and loading the matrix as text in matrix.txt in the working directory.
+//
+// The file holds four lines, one per row of A, each value followed by one space, numbers
+// written under the user's locale (its digit grouping included). Any white-space layout of
+// 20 integers loads.
+#pragma once
+
+// Writes A to a temporary file beside matrix.txt and renames it over matrix.txt only when
+// everything was written, so a failed save leaves the old file byte for byte as it was.
+// A symbolic link stays a link (its target is replaced) and the file's permission bits are
+// kept; a read-only matrix.txt is not replaced. Reports the outcome on wcout.
+void saveMatrixToFile();
+
+// Reads 20 integers from matrix.txt into A, all or nothing: if any of them cannot be read,
+// A stays exactly as it was. B is never touched. Reports the outcome on wcout.
+void loadMatrixFromFile();
