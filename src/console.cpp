@@ -69,7 +69,8 @@ std::size_t decodeUtf8(const char* from, const char* end, wchar_t& out) {
     }
     value = (value << 6) | (next & 0x3Fu);
     // Reject overlong and out-of-range forms as soon as the second byte shows them.
-    if (i == 1 && ((length == 3 && value < 0x20) || (length == 4 && (value < 0x10 || value > 0x10F)))) {
+    if (i == 1 &&
+        ((length == 3 && value < 0x20) || (length == 4 && (value < 0x10 || value > 0x10F)))) {
       out = replacementChar;
       return 1;
     }
@@ -142,13 +143,13 @@ std::size_t Codec::decode(const char* from, const char* end, wchar_t& out) const
     return 0;
   }
   switch (kind_) {
-    case Kind::utf8:
-      return decodeUtf8(from, end, out);
-    case Kind::singleByte:
-      out = byteToChar_[static_cast<unsigned char>(*from)];
-      return 1;
-    case Kind::facet:
-      break;
+  case Kind::utf8:
+    return decodeUtf8(from, end, out);
+  case Kind::singleByte:
+    out = byteToChar_[static_cast<unsigned char>(*from)];
+    return 1;
+  case Kind::facet:
+    break;
   }
   return decodeWithFacet(from, end, out);
 }
@@ -171,31 +172,32 @@ std::size_t Codec::decodeWithFacet(const char* from, const char* end, wchar_t& o
 
 void Codec::encode(std::wstring_view text, std::string& out) const {
   switch (kind_) {
-    case Kind::utf8:
-      for (const wchar_t c : text) {
-        const auto value = static_cast<char32_t>(c);
-        appendUtf8(isUnicodeScalar(value) ? value : U'?', out);
+  case Kind::utf8:
+    for (const wchar_t c : text) {
+      const auto value = static_cast<char32_t>(c);
+      appendUtf8(isUnicodeScalar(value) ? value : U'?', out);
+    }
+    return;
+  case Kind::singleByte:
+    for (const wchar_t c : text) {
+      if (c < 0x80 && byteToChar_[static_cast<std::size_t>(c)] == c) {
+        out.push_back(static_cast<char>(c));
+        continue;
       }
-      return;
-    case Kind::singleByte:
-      for (const wchar_t c : text) {
-        if (c < 0x80 && byteToChar_[static_cast<std::size_t>(c)] == c) {
-          out.push_back(static_cast<char>(c));
-          continue;
-        }
-        const char* byte = findByte(c);
-        out.push_back(byte != nullptr ? *byte : '?');
-      }
-      return;
-    case Kind::facet:
-      encodeWithFacet(text, out);
-      return;
+      const char* byte = findByte(c);
+      out.push_back(byte != nullptr ? *byte : '?');
+    }
+    return;
+  case Kind::facet:
+    encodeWithFacet(text, out);
+    return;
   }
 }
 
 const char* Codec::findByte(wchar_t c) const {
-  const auto found = std::lower_bound(charToByte_.begin(), charToByte_.end(), c,
-                                      [](const auto& entry, wchar_t key) { return entry.first < key; });
+  const auto found =
+      std::lower_bound(charToByte_.begin(), charToByte_.end(), c,
+                       [](const auto& entry, wchar_t key) { return entry.first < key; });
   return found != charToByte_.end() && found->first == c ? &found->second : nullptr;
 }
 
@@ -221,12 +223,12 @@ void Codec::encodeWithFacet(std::wstring_view text, std::string& out) const {
 
 bool Codec::canEncode(wchar_t c) const {
   switch (kind_) {
-    case Kind::utf8:
-      return isUnicodeScalar(static_cast<char32_t>(c));
-    case Kind::singleByte:
-      return findByte(c) != nullptr;
-    case Kind::facet:
-      break;
+  case Kind::utf8:
+    return isUnicodeScalar(static_cast<char32_t>(c));
+  case Kind::singleByte:
+    return findByte(c) != nullptr;
+  case Kind::facet:
+    break;
   }
   std::string bytes;
   encodeWithFacet(std::wstring_view(&c, 1), bytes);

@@ -66,7 +66,7 @@ class Codec {
   Kind kind_ = Kind::utf8;
   std::locale locale_;  // keeps facet_ alive
   const Facet* facet_ = nullptr;
-  std::vector<wchar_t> byteToChar_;                // singleByte: 256 entries
+  std::vector<wchar_t> byteToChar_;                   // singleByte: 256 entries
   std::vector<std::pair<wchar_t, char>> charToByte_;  // singleByte: sorted by character
 };
 

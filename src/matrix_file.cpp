@@ -169,15 +169,15 @@ SaveResult save() {
 
 void saveMatrixToFile() {
   switch (save()) {
-    case SaveResult::saved:
-      std::wcout << L"Матрица успешно сохранена в файл.\n";
-      break;
-    case SaveResult::openFailed:
-      std::wcout << L"Ошибка при открытии файла для записи.\n";
-      break;
-    case SaveResult::writeFailed:
-      std::wcout << L"Ошибка при записи в файл.\n";
-      break;
+  case SaveResult::saved:
+    std::wcout << L"Матрица успешно сохранена в файл.\n";
+    break;
+  case SaveResult::openFailed:
+    std::wcout << L"Ошибка при открытии файла для записи.\n";
+    break;
+  case SaveResult::writeFailed:
+    std::wcout << L"Ошибка при записи в файл.\n";
+    break;
   }
 }
 

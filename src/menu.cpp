@@ -38,41 +38,41 @@ void showMenu() {
 
 void runMenuItem(int choice) {
   switch (choice) {
-    case 1:
-      inputMatrix();
-      break;
-    case 2:
-      std::wcout << L"Исходная матрица:\n";
-      printMatrix();
-      break;
-    case 3:
-      fillVectorB();
-      break;
-    case 4:
-    case 5:
-      // The matrix before and after, with the sort's confirmation between.
-      std::wcout << L"Исходная матрица:\n";
-      printMatrix();
-      if (choice == 4) {
-        sortEvenRowsAscending();
-      } else {
-        sortEvenRowsDescending();
-      }
-      std::wcout << L"Результирующая матрица:\n";
-      printMatrix();
-      break;
-    case 6:
-      printVectorB();
-      break;
-    case 7:
-      saveMatrixToFile();
-      break;
-    case 8:
-      loadMatrixFromFile();
-      break;
-    default:
-      std::wcout << L"Неверный выбор! Попробуйте снова.\n";
-      break;
+  case 1:
+    inputMatrix();
+    break;
+  case 2:
+    std::wcout << L"Исходная матрица:\n";
+    printMatrix();
+    break;
+  case 3:
+    fillVectorB();
+    break;
+  case 4:
+  case 5:
+    // The matrix before and after, with the sort's confirmation between.
+    std::wcout << L"Исходная матрица:\n";
+    printMatrix();
+    if (choice == 4) {
+      sortEvenRowsAscending();
+    } else {
+      sortEvenRowsDescending();
+    }
+    std::wcout << L"Результирующая матрица:\n";
+    printMatrix();
+    break;
+  case 6:
+    printVectorB();
+    break;
+  case 7:
+    saveMatrixToFile();
+    break;
+  case 8:
+    loadMatrixFromFile();
+    break;
+  default:
+    std::wcout << L"Неверный выбор! Попробуйте снова.\n";
+    break;
   }
 }
 

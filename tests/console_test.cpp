@@ -34,7 +34,10 @@ TEST(Utf8Decoding, AcceptsValidAndReplacesInvalidSequences) {
       {"overlong three", "\xE0\x80\x80", 1, 0xFFFD},
       {"surrogate", "\xED\xA0\x80", 1, 0xFFFD},
       {"past U+10FFFF", "\xF4\x90\x80\x80", 1, 0xFFFD},
-      {"broken by ascii", "\xD0" "5", 1, 0xFFFD},
+      {"broken by ascii",
+       "\xD0"
+       "5",
+       1, 0xFFFD},
   };
   const console::Codec codec = console::Codec::utf8();
   for (const auto& c : cases) {
@@ -54,9 +57,12 @@ struct EncodingCase {
 
 TEST(ConsoleEncoding, FollowsTheLocaleOrFallsBackToUtf8) {
   const EncodingCase cases[] = {
-      {"ru_RU.UTF-8", "UTF-8"},        {"ru_RU.CP1251", "CP1251"},
-      {"ru_RU.KOI8-R", "KOI8-R"},      {"ru_RU", "ISO-8859-5"},
-      {"C", "UTF-8"},                  {"en_US.ISO-8859-1", "UTF-8"},
+      {"ru_RU.UTF-8", "UTF-8"},
+      {"ru_RU.CP1251", "CP1251"},
+      {"ru_RU.KOI8-R", "KOI8-R"},
+      {"ru_RU", "ISO-8859-5"},
+      {"C", "UTF-8"},
+      {"en_US.ISO-8859-1", "UTF-8"},
   };
   const std::string text = "Результирующий вектор B: 1 0 ЁёЯя";
   for (const auto& c : cases) {
@@ -81,7 +87,9 @@ TEST(ConsoleEncoding, MarksWhatTheEncodingLacks) {
   const auto codec = console::Codec::forLocale(namedLocale("ru_RU.CP1251"));
   std::string bytes;
   codec.encode(L"a\u202Fb\u20ACc", bytes);
-  EXPECT_EQ(bytes, "a?b\x88" "c");  // CP1251 has the euro sign at 0x88, not U+202F
+  EXPECT_EQ(bytes,
+            "a?b\x88"
+            "c");  // CP1251 has the euro sign at 0x88, not U+202F
 }
 
 struct SeparatorCase {
@@ -102,8 +110,8 @@ TEST(ConsoleLocale, GroupsDigitsWithASeparatorTheConsoleCanShow) {
       {"en_US.UTF-8 keeps the comma", namedLocale("en_US.UTF-8"), L','},
       {"CP1251 text, UTF-8 numbers", std::locale(cp1251, utf8, std::locale::numeric), 0},
       {"KOI8-R text, CP1251 numbers", std::locale(koi8, cp1251, std::locale::numeric), 0},
-      {"C text, ru_RU.UTF-8 numbers", std::locale(std::locale::classic(), utf8, std::locale::numeric),
-       0x202F},
+      {"C text, ru_RU.UTF-8 numbers",
+       std::locale(std::locale::classic(), utf8, std::locale::numeric), 0x202F},
   };
   for (const auto& c : cases) {
     const auto codec = console::Codec::forLocale(c.locale);
@@ -120,14 +128,25 @@ TEST(ConsoleLocale, GroupsDigitsWithASeparatorTheConsoleCanShow) {
 }
 
 TEST(ConsoleLocale, GroupedNumbersRoundTripUnderCp1251) {
-  MemoryConsole term("1\xA0" "234 -2\xA0" "147\xA0" "483\xA0" "648\n", namedLocale("ru_RU.CP1251"));
+  MemoryConsole term(
+      "1\xA0"
+      "234 -2\xA0"
+      "147\xA0"
+      "483\xA0"
+      "648\n",
+      namedLocale("ru_RU.CP1251"));
   int first = 0;
   int second = 0;
   std::wcin >> first >> second;
   EXPECT_EQ(first, 1234);
   EXPECT_EQ(second, std::numeric_limits<int>::min());
   std::wcout << first << L' ' << second;
-  EXPECT_EQ(term.output(), "1\xA0" "234 -2\xA0" "147\xA0" "483\xA0" "648");
+  EXPECT_EQ(term.output(),
+            "1\xA0"
+            "234 -2\xA0"
+            "147\xA0"
+            "483\xA0"
+            "648");
 }
 
 TEST(ConsoleOutput, NarrowAndWideTextsKeepTheirOrder) {
@@ -152,7 +171,11 @@ TEST(ConsoleOutput, NarrowTextsComeInTheConsoleEncoding) {
 }
 
 TEST(ConsoleOutput, EverythingIsShownBeforeAWaitAndWrittenOncePerWait) {
-  MemoryConsole term("1\n\x01" "2 3\n\x01" "4\n", namedLocale("ru_RU.UTF-8"));
+  MemoryConsole term(
+      "1\n\x01"
+      "2 3\n\x01"
+      "4\n",
+      namedLocale("ru_RU.UTF-8"));
   int value = 0;
   for (int round = 1; round <= 4; ++round) {
     std::wcout << L"вопрос " << round << L": ";
@@ -177,7 +200,8 @@ TEST(ConsoleOutput, BulkOutputIsWrittenInLargeBlocks) {
   }
   const std::string all = term.output();
   EXPECT_GT(all.size(), 300000u);
-  EXPECT_LE(term.sink.writes, static_cast<int>(all.size() / console::OutputBytes::flushThreshold) + 1);
+  EXPECT_LE(term.sink.writes,
+            static_cast<int>(all.size() / console::OutputBytes::flushThreshold) + 1);
 }
 
 TEST(ConsoleInput, EachStreamReadsWhatTheOtherLeft) {

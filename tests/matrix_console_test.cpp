@@ -32,10 +32,10 @@ int countOf(const std::string& text, const std::string& part) {
 struct EntryCase {
   const char* name;
   const char* locale;
-  std::string input;       // for the first cell; 19 more lines of "0" follow
-  std::int32_t first;      // what A[0][0] holds afterwards
-  std::int32_t second;     // and A[0][1]
-  int rejections;          // how many times the message was shown
+  std::string input;    // for the first cell; 19 more lines of "0" follow
+  std::int32_t first;   // what A[0][0] holds afterwards
+  std::int32_t second;  // and A[0][1]
+  int rejections;       // how many times the message was shown
 };
 
 TEST(InputMatrix, AcceptsIntegersAndAsksAgainForAnythingElse) {
@@ -55,8 +55,14 @@ TEST(InputMatrix, AcceptsIntegersAndAsksAgainForAnythingElse) {
       {"blank lines skipped", "ru_RU.UTF-8", "\n\n  6\n", 6, 0, 0},
       {"two on a line", "ru_RU.UTF-8", "1 2\n", 1, 2, 0},
       {"grouped, UTF-8", "ru_RU.UTF-8", "1\u202F234\n", 1234, 0, 0},
-      {"grouped, CP1251", "ru_RU.CP1251", "1\xA0" "234\n", 1234, 0, 0},
-      {"grouped, KOI8-R", "ru_RU.KOI8-R", "-12\x9A" "345\n", -12345, 0, 0},
+      {"grouped, CP1251", "ru_RU.CP1251",
+       "1\xA0"
+       "234\n",
+       1234, 0, 0},
+      {"grouped, KOI8-R", "ru_RU.KOI8-R",
+       "-12\x9A"
+       "345\n",
+       -12345, 0, 0},
       {"plain space splits", "ru_RU.UTF-8", "1 234\n", 1, 234, 0},
       {"comma is no separator in ru_RU", "ru_RU.UTF-8", "1,234\n5\n", 1, 5, 1},
       {"invalid UTF-8", "ru_RU.UTF-8", "\xFF\xFE\n5\n", 5, 0, 1},
@@ -99,8 +105,8 @@ TEST(InputMatrix, ALineOfFiveFillsARowWithoutWaiting) {
   MemoryConsole term("1 2 3 4 5\n\x01" + repeat("6\n\x01", 15), namedLocale("ru_RU.UTF-8"));
   inputMatrix();
   ASSERT_GE(term.source.shownAtWaits.size(), 1u);
-  EXPECT_EQ(term.source.shownAtWaits[0],
-            prompt(0, 0) + prompt(0, 1) + prompt(0, 2) + prompt(0, 3) + prompt(0, 4) + prompt(1, 0));
+  EXPECT_EQ(term.source.shownAtWaits[0], prompt(0, 0) + prompt(0, 1) + prompt(0, 2) + prompt(0, 3) +
+                                             prompt(0, 4) + prompt(1, 0));
   EXPECT_EQ(A[0], (Row{1, 2, 3, 4, 5}));
   EXPECT_EQ(A[3][4], 6);
 }
@@ -130,12 +136,15 @@ TEST(PrintMatrix, RightAlignsEachValueInFiveCharacters) {
   const DisplayCase cases[] = {
       {"zeros", "ru_RU.UTF-8", {0, 0, 0, 0, 0}, "    0    0    0    0    0\n"},
       {"small", "ru_RU.UTF-8", {1, 2, 3, 4, -7}, "    1    2    3    4   -7\n"},
-      {"wide values push the line", "C", {-123456, 12345, 0, 2147483647, 1},
+      {"wide values push the line",
+       "C",
+       {-123456, 12345, 0, 2147483647, 1},
        "-12345612345    02147483647    1\n"},
-      {"grouped in UTF-8", "ru_RU.UTF-8", {1234, -1234, 999, 1000000, 5},
+      {"grouped in UTF-8",
+       "ru_RU.UTF-8",
+       {1234, -1234, 999, 1000000, 5},
        "1\u202F234-1\u202F234  9991\u202F000\u202F000    5\n"},
-      {"grouped in CP1251", "ru_RU.CP1251", {1234, 0, 0, 0, 0},
-       "1\u00A0234    0    0    0    0\n"},
+      {"grouped in CP1251", "ru_RU.CP1251", {1234, 0, 0, 0, 0}, "1\u00A0234    0    0    0    0\n"},
   };
   for (const auto& c : cases) {
     MemoryConsole term("", namedLocale(c.locale));
@@ -143,7 +152,8 @@ TEST(PrintMatrix, RightAlignsEachValueInFiveCharacters) {
     printMatrix();
     const std::string zeros = "    0    0    0    0    0\n";
     const std::string charset = std::string(c.locale) == "ru_RU.CP1251" ? "CP1251" : "UTF-8";
-    EXPECT_EQ(term.output(), zeros + testing_support::recode(c.line, charset.c_str()) + zeros + zeros)
+    EXPECT_EQ(term.output(),
+              zeros + testing_support::recode(c.line, charset.c_str()) + zeros + zeros)
         << c.name;
   }
 }

@@ -30,12 +30,13 @@ const Matrix sample = {{{1234, -5, 0, 0, 7},
                         {1, 2, 3, 4, 5},
                         {6, 7, 8, 9, 10},
                         {11, 12, 13, 2147483647, -2147483647 - 1}}};
-const Matrix counting = {{{1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}, {11, 12, 13, 14, 15}, {16, 17, 18, 19, 20}}};
+const Matrix counting = {
+    {{1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}, {11, 12, 13, 14, 15}, {16, 17, 18, 19, 20}}};
 
 std::string savedSample(const std::string& separator) {
-  return "1" + separator + "234 -5 0 0 7 \n1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 2" + separator + "147" +
-         separator + "483" + separator + "647 -2" + separator + "147" + separator + "483" + separator +
-         "648 \n";
+  return "1" + separator + "234 -5 0 0 7 \n1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 2" + separator +
+         "147" + separator + "483" + separator + "647 -2" + separator + "147" + separator + "483" +
+         separator + "648 \n";
 }
 
 struct SaveCase {
@@ -57,7 +58,8 @@ TEST(SaveMatrixToFile, WritesFourLinesOfSpaceTerminatedValuesInTheLocale) {
     A = sample;
     saveMatrixToFile();
     EXPECT_EQ(readFile("matrix.txt"), c.bytes) << c.locale;
-    const std::string charset = std::string(c.locale).starts_with("ru_RU.") ? std::string(c.locale).substr(6) : "UTF-8";
+    const std::string charset =
+        std::string(c.locale).starts_with("ru_RU.") ? std::string(c.locale).substr(6) : "UTF-8";
     EXPECT_EQ(term.output(), recode(saved, charset.c_str())) << c.locale;
     EXPECT_EQ(listDirectory("."), std::vector<std::string>{"matrix.txt"}) << c.locale;
 
@@ -81,7 +83,8 @@ TEST(LoadMatrixFromFile, AcceptsAnyWhiteSpaceLayoutAndIgnoresWhatFollows) {
       {"one per line", "1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n11\n12\n13\n14\n15\n16\n17\n18\n19\n20\n"},
       {"tabs and CR LF", "\t1 2 3 4 5\r\n6 7 8 9 10\r\n11 12 13 14 15\r\n16 17 18 19 20\r\n"},
       {"text after the 20th", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21 abc\n"},
-      {"invalid byte right after the 20th", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\xFF"},
+      {"invalid byte right after the 20th",
+       "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\xFF"},
       {"leading zeros and plus", "+1 02 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 0020"},
   };
   for (const auto& c : cases) {
@@ -105,7 +108,9 @@ TEST(LoadMatrixFromFile, LeavesTheMatrixAsItWasUnlessAll20ValuesRead) {
       {"below 32 bits", "-2147483649 " + nineteen + "\n"},
       {"invalid byte in the middle", "1 2 \xFF 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\n"},
       {"invalid byte where the 20th should be", nineteen + " \xFF"},
-      {"byte-order mark", "\xEF\xBB\xBF" "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\n"},
+      {"byte-order mark",
+       "\xEF\xBB\xBF"
+       "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\n"},
       {"nul byte", std::string("1 2 3\0 4", 8)},
       {"sign alone at the end", nineteen + " -"},
   };
@@ -162,8 +167,8 @@ TEST(SaveMatrixToFile, KeepsPermissionBitsAndSymbolicLinks) {
   MemoryConsole term("", namedLocale("C"));
   fs::create_directory("data");
   writeFile("data/real.txt", "old");
-  fs::permissions("data/real.txt", fs::perms::owner_read | fs::perms::owner_write |
-                                       fs::perms::group_read);
+  fs::permissions("data/real.txt",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink("data/real.txt", "matrix.txt");
   A = counting;
   saveMatrixToFile();

@@ -19,10 +19,12 @@ struct RowCheckCase {
 
 TEST(FillVectorB, MarksRowsThatIncreaseAndAreNotConstant) {
   const RowCheckCase cases[] = {
-      {{1, 2, 3, 4, 5}, 1},       {{1, 1, 2, 3, 4}, 1},  {{3, 3, 3, 3, 3}, 0},
-      {{1, 2, 3, 5, 4}, 0},       {{5, 4, 3, 2, 1}, 0},  {{-5, -2, 0, 0, 7}, 1},
-      {{2, 1, 3, 4, 5}, 0},       {{0, 0, 0, 0, 1}, 1},  {{1, 0, 0, 0, 0}, 0},
-      {{-2147483647 - 1, 0, 0, 0, 2147483647}, 1},    {{7, 7, 7, 7, 6}, 0},
+      {{1, 2, 3, 4, 5}, 1}, {{1, 1, 2, 3, 4}, 1},
+      {{3, 3, 3, 3, 3}, 0}, {{1, 2, 3, 5, 4}, 0},
+      {{5, 4, 3, 2, 1}, 0}, {{-5, -2, 0, 0, 7}, 1},
+      {{2, 1, 3, 4, 5}, 0}, {{0, 0, 0, 0, 1}, 1},
+      {{1, 0, 0, 0, 0}, 0}, {{-2147483647 - 1, 0, 0, 0, 2147483647}, 1},
+      {{7, 7, 7, 7, 6}, 0},
   };
   for (const auto& c : cases) {
     MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
@@ -37,8 +39,10 @@ TEST(FillVectorB, MarksRowsThatIncreaseAndAreNotConstant) {
 }
 
 TEST(PrintVectorB, WritesOneLineInTheConsoleEncodingEndingInASpace) {
-  const char* const charsets[][2] = {
-      {"ru_RU.UTF-8", "UTF-8"}, {"ru_RU.CP1251", "CP1251"}, {"ru_RU.KOI8-R", "KOI8-R"}, {"C", "UTF-8"}};
+  const char* const charsets[][2] = {{"ru_RU.UTF-8", "UTF-8"},
+                                     {"ru_RU.CP1251", "CP1251"},
+                                     {"ru_RU.KOI8-R", "KOI8-R"},
+                                     {"C", "UTF-8"}};
   for (const auto& [locale, charset] : charsets) {
     MemoryConsole term("", namedLocale(locale));
     B = {1, 0, 0, 1};
@@ -46,7 +50,8 @@ TEST(PrintVectorB, WritesOneLineInTheConsoleEncodingEndingInASpace) {
     std::wcout << L"до ";
     printVectorB();
     std::wcout << L"после";
-    EXPECT_EQ(term.output(), recode("до Результирующий вектор B: 1 0 0 1 \nпосле", charset)) << locale;
+    EXPECT_EQ(term.output(), recode("до Результирующий вектор B: 1 0 0 1 \nпосле", charset))
+        << locale;
   }
 }
 
@@ -64,9 +69,18 @@ TEST(SortEvenRows, SortsRowsZeroAndTwoAndLeavesTheOthers) {
        {{{1, 2, 3, 4, 5}, {9, 8, 7, 6, 5}, {1, 2, 3, 4, 5}, {0, 0, 0, 0, 1}}},
        {{{5, 4, 3, 2, 1}, {9, 8, 7, 6, 5}, {5, 4, 3, 2, 1}, {0, 0, 0, 0, 1}}}},
       {"repeats and extremes",
-       {{{2, 1, 2, 1, 2}, {3, 1, 2, 0, 0}, {2147483647, -1, -2147483647 - 1, 0, 1}, {5, 4, 3, 2, 1}}},
-       {{{1, 1, 2, 2, 2}, {3, 1, 2, 0, 0}, {-2147483647 - 1, -1, 0, 1, 2147483647}, {5, 4, 3, 2, 1}}},
-       {{{2, 2, 2, 1, 1}, {3, 1, 2, 0, 0}, {2147483647, 1, 0, -1, -2147483647 - 1}, {5, 4, 3, 2, 1}}}},
+       {{{2, 1, 2, 1, 2},
+         {3, 1, 2, 0, 0},
+         {2147483647, -1, -2147483647 - 1, 0, 1},
+         {5, 4, 3, 2, 1}}},
+       {{{1, 1, 2, 2, 2},
+         {3, 1, 2, 0, 0},
+         {-2147483647 - 1, -1, 0, 1, 2147483647},
+         {5, 4, 3, 2, 1}}},
+       {{{2, 2, 2, 1, 1},
+         {3, 1, 2, 0, 0},
+         {2147483647, 1, 0, -1, -2147483647 - 1},
+         {5, 4, 3, 2, 1}}}},
       {"already sorted",
        {{{1, 2, 3, 4, 5}, {}, {7, 7, 7, 7, 7}, {}}},
        {{{1, 2, 3, 4, 5}, {}, {7, 7, 7, 7, 7}, {}}},

@@ -15,7 +15,7 @@ using testing_support::prompt;
 using testing_support::recode;
 using testing_support::runProgram;
 
-const std::string menu = menuText() ;
+const std::string menu = menuText();
 const std::string chosen = menuText() + "\n";  // the menu, then the end of line after the choice
 const std::string zeros = "    0    0    0    0    0\n";
 const std::string zeroMatrix = "Исходная матрица:\n" + zeros + zeros + zeros + zeros;
@@ -60,7 +60,8 @@ void expectTranscripts(const std::vector<Transcript>& cases, const std::vector<L
   for (const auto& locale : locales) {
     for (const auto& c : cases) {
       const auto outcome = runProgram(c.input, environmentWith(locale.environment));
-      EXPECT_EQ(outcome.out, recode(c.expected, locale.charset)) << c.name << " under " << locale.name;
+      EXPECT_EQ(outcome.out, recode(c.expected, locale.charset))
+          << c.name << " under " << locale.name;
       EXPECT_EQ(outcome.status, 0) << c.name << " under " << locale.name;
       EXPECT_EQ(outcome.err, "") << c.name << " under " << locale.name;
     }
@@ -159,7 +160,8 @@ TEST(MenuLoop, EndOfInputEndsTheProgramQuietly) {
           {"too large at the end", "2147483648", chosen},
           {"letters, then the end", "abc", chosen + invalid + chosen},
           {"at the first element", "1\n", chosen + prompt(0, 0) + "\n"},
-          {"at a later element", "1\n5 6\n", chosen + prompt(0, 0) + prompt(0, 1) + prompt(0, 2) + "\n"},
+          {"at a later element", "1\n5 6\n",
+           chosen + prompt(0, 0) + prompt(0, 1) + prompt(0, 2) + "\n"},
           {"sign alone at an element", "1\n-", chosen + prompt(0, 0) + "\n"},
           {"letters at an element, then the end", "1\nabc\n",
            chosen + prompt(0, 0) + std::string(invalidValue) + prompt(0, 0) + "\n"},
@@ -171,8 +173,8 @@ TEST(MenuLoop, EndOfInputEndsTheProgramQuietly) {
 TEST(MenuLoop, WhatTheElementReadLeavesGoesToTheMenu) {
   // 5 fills the last cell; the menu read then meets the letter д.
   const std::string input = "1\n" + times("0\n", 19) + "5д\n2\n9\n";
-  const std::string expected = chosen + allPrompts() + chosen + std::string(invalidChoice) + chosen +
-                               zeroMatrix.substr(0, zeroMatrix.size() - zeros.size()) +
+  const std::string expected = chosen + allPrompts() + chosen + std::string(invalidChoice) +
+                               chosen + zeroMatrix.substr(0, zeroMatrix.size() - zeros.size()) +
                                "    0    0    0    0    5\n" + chosen;
   for (const auto& locale : {utf8, cp1251, koi8}) {
     const std::string encoded = recode(input, locale.charset);
@@ -185,8 +187,8 @@ TEST(MenuLoop, ALocaleThatIsNotInstalledFallsBackToUtf8WithOneWarning) {
   const std::vector<std::vector<std::string>> environments = {
       {"LANG=xx_YY.UTF-8"}, {"LC_ALL=ru_RU.NOPE"}, {"LANG=ru_RU.UTF-8", "LC_NUMERIC=xx_YY"}};
   for (const auto& environment : environments) {
-    const auto outcome = runProgram("1 1 1234 0 0 0\n" + times("0 ", 15) + "\n2\n9\n",
-                                    environmentWith(environment));
+    const auto outcome =
+        runProgram("1 1 1234 0 0 0\n" + times("0 ", 15) + "\n2\n9\n", environmentWith(environment));
     EXPECT_EQ(outcome.status, 0) << environment[0];
     EXPECT_NE(outcome.out.find("    1 1234    0    0    0\n"), std::string::npos) << environment[0];
     EXPECT_TRUE(outcome.out.starts_with(menu)) << environment[0];
@@ -197,13 +199,14 @@ TEST(MenuLoop, ALocaleThatIsNotInstalledFallsBackToUtf8WithOneWarning) {
 TEST(MenuLoop, HugeLinesAreRejectedLikeAnyOther) {
   const std::string junk(30 * 1024 * 1024, 'x');
   const std::string digits(30 * 1024 * 1024, '7');
-  const auto atMenu = runProgram(junk + "\n" + digits + "\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}));
+  const auto atMenu =
+      runProgram(junk + "\n" + digits + "\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}));
   EXPECT_EQ(atMenu.out, times(chosen + std::string(invalidChoice), 2) + chosen);
   const auto atElement =
       runProgram("1\n" + junk + "\n" + digits + "\n", environmentWith({"LC_ALL=ru_RU.CP1251"}));
-  EXPECT_EQ(atElement.out,
-            recode(chosen + times(prompt(0, 0) + std::string(invalidValue), 2) + prompt(0, 0) + "\n",
-                   "CP1251"));
+  EXPECT_EQ(atElement.out, recode(chosen + times(prompt(0, 0) + std::string(invalidValue), 2) +
+                                      prompt(0, 0) + "\n",
+                                  "CP1251"));
   EXPECT_EQ(atElement.status, 0);
 }
 
@@ -240,8 +243,7 @@ TEST(MatrixFile, SaveThenLoadThroughTheMenu) {
 TEST(MatrixFile, AFileThatDoesNotReadLeavesTheMatrix) {
   const TempDir dir;
   writeFile(dir.path() / "matrix.txt", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \xFF");
-  const auto outcome =
-      runProgram("8\n2\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
+  const auto outcome = runProgram("8\n2\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
   EXPECT_EQ(outcome.out, chosen + "Ошибка при чтении файла: матрица не изменена.\n" + chosen +
                              zeroMatrix + chosen);
 }
@@ -252,8 +254,8 @@ TEST(MatrixFile, AFailedWriteKeepsTheOldFile) {
   writeFile(dir.path() / "matrix.txt", old);
   Restrictions limit;
   limit.fileSizeLimit = 20;
-  const auto outcome = runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}),
-                                  dir.path(), limit);
+  const auto outcome = runProgram("1 " + counting + "7\n9\n",
+                                  environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path(), limit);
   EXPECT_EQ(outcome.out, chosen + allPrompts() + chosen + "Ошибка при записи в файл.\n" + chosen);
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(readFile(dir.path() / "matrix.txt"), old);
@@ -269,11 +271,12 @@ TEST(MatrixFile, ADirectoryThatTakesNoNewFile) {
     if (fileThere) {
       writeFile(dir.path() / "matrix.txt", "old\n");
       fs::permissions(dir.path() / "matrix.txt", fs::perms::all & ~fs::perms::others_exec &
-                                                    ~fs::perms::group_exec & ~fs::perms::owner_exec);
+                                                     ~fs::perms::group_exec &
+                                                     ~fs::perms::owner_exec);
     }
-    fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                    fs::perms::group_exec | fs::perms::others_read |
-                                    fs::perms::others_exec);
+    fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec |
+                                    fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
     const auto outcome = runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=C"}),
                                     dir.path(), unprivileged);
     // With the file there and writable, it is written in place; without, nothing can be saved.

@@ -51,7 +51,8 @@ TEST(Terminal, ADriverThatWaitsForEachPromptNeverStallsOnAPipe) {
 
 TEST(Terminal, CtrlDAtTheMenuEndsTheProgram) {
   const TempDir dir;
-  Dialogue dialogue(Dialogue::Channel::terminal, environmentWith({"LC_ALL=ru_RU.KOI8-R"}), dir.path());
+  Dialogue dialogue(Dialogue::Channel::terminal, environmentWith({"LC_ALL=ru_RU.KOI8-R"}),
+                    dir.path());
   ASSERT_TRUE(dialogue.waitFor(recode(menuText(), "KOI8-R")));
   dialogue.endInput();
   EXPECT_EQ(dialogue.exitStatus(), 0);

@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/resource.h>
 #include <iconv.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -213,8 +213,7 @@ Outcome runProgram(const std::string& input, const std::vector<std::string>& env
   int in[2];
   int out[2];
   int err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-      ::pipe2(err, O_CLOEXEC) != 0) {
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     fail("pipe");
   }
   const pid_t pid = ::fork();
@@ -287,7 +286,7 @@ Dialogue::Dialogue(Channel channel, const std::vector<std::string>& environment,
     termios settings{};
     ::cfmakeraw(&settings);
     settings.c_lflag |= ICANON;  // line editing, and Ctrl-D ends the input at a line start
-    settings.c_lflag &= static_cast<tcflag_t>(~ECHO);  // typed input stays out of the transcript
+    settings.c_lflag &= static_cast<tcflag_t>(~ECHO);   // typed input stays out of the transcript
     settings.c_oflag &= static_cast<tcflag_t>(~OPOST);  // "\n" stays "\n"
     settings.c_cc[VEOF] = 4;
     settings.c_cc[VMIN] = 1;

@@ -99,7 +99,8 @@ std::vector<std::string> listDirectory(const std::filesystem::path& path);
 std::string menuText();
 std::string prompt(int row, int column);
 inline constexpr std::string_view invalidChoice = "Неверный выбор! Попробуйте снова.\n";
-inline constexpr std::string_view invalidValue = "Неверный ввод. Пожалуйста, введите целое число.\n";
+inline constexpr std::string_view invalidValue =
+    "Неверный ввод. Пожалуйста, введите целое число.\n";
 
 // The environment for the program: only LOCPATH and the given variables.
 std::vector<std::string> environmentWith(std::vector<std::string> variables);
@@ -112,7 +113,7 @@ struct Outcome {
 
 // Limits for the program's process.
 struct Restrictions {
-  long fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1 for none
+  long fileSizeLimit = -1;    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1 for none
   bool unprivileged = false;  // run as user nobody when the tests run as root
 };
 
@@ -132,9 +133,10 @@ class Dialogue {
   Dialogue& operator=(const Dialogue&) = delete;
 
   // Reads output until everything shown so far ends with `text`. False on deadline or exit.
-  bool waitFor(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+  bool waitFor(std::string_view text,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10));
   void type(std::string_view bytes);
-  void endInput();  // Ctrl-D on a terminal, closing the pipe otherwise
+  void endInput();   // Ctrl-D on a terminal, closing the pipe otherwise
   int exitStatus();  // waits for the end of output and the process
   const std::string& transcript() const { return transcript_; }
 
