@@ -100,7 +100,7 @@ bool facetIsUtf8(const std::codecvt<wchar_t, char, std::mbstate_t>& facet) {
 
 // ---- Codec ----
 
-Codec Codec::utf8() { return Codec(); }
+Codec Codec::utf8() { return {}; }
 
 Codec Codec::ofLocale(const std::locale& loc) {
   Codec codec;
@@ -319,7 +319,7 @@ std::locale consoleLocale(const std::locale& user, const Codec& codec) {
     grouping.clear();  // nothing the console can show: numbers go ungrouped
     separator = wide.thousands_sep();
   }
-  return std::locale(user, new ConsoleNumpunct(wide, separator, grouping));
+  return {user, new ConsoleNumpunct(wide, separator, grouping)};
 }
 
 // ---- output ----

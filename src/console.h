@@ -81,7 +81,7 @@ std::locale consoleLocale(const std::locale& user, const Codec& codec);
 // wait, a piped script one per 64 KiB.
 class OutputBytes {
  public:
-  static constexpr std::size_t flushThreshold = 64 * 1024;
+  static constexpr std::size_t flushThreshold = std::size_t{64} * 1024;
 
   explicit OutputBytes(ByteSink& sink);
   void append(const char* data, std::size_t size);
@@ -104,7 +104,7 @@ class InputView;
 // other one starts, the first gives back every byte it has looked at but not consumed.
 class InputBytes {
  public:
-  static constexpr std::size_t capacity = 64 * 1024;
+  static constexpr std::size_t capacity = std::size_t{64} * 1024;
 
   // Pending output in `flushBeforeWait` is written before any read that could wait.
   InputBytes(ByteSource& source, OutputBytes* flushBeforeWait);

@@ -45,7 +45,7 @@ class FileSource final : public console::ByteSource {
 using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 FileHandle openFile(const fs::path& path, const char* mode) {
-  return FileHandle(std::fopen(path.c_str(), mode), &std::fclose);
+  return {std::fopen(path.c_str(), mode), &std::fclose};
 }
 
 bool closeFile(FileHandle& file) { return std::fclose(file.release()) == 0; }
@@ -121,7 +121,7 @@ FileHandle createTemporary(const fs::path& target, fs::path& created) {
       return file;
     }
   }
-  return FileHandle(nullptr, &std::fclose);
+  return {nullptr, &std::fclose};
 }
 
 enum class SaveResult { saved, openFailed, writeFailed };

@@ -197,8 +197,9 @@ TEST(MenuLoop, ALocaleThatIsNotInstalledFallsBackToUtf8WithOneWarning) {
 }
 
 TEST(MenuLoop, HugeLinesAreRejectedLikeAnyOther) {
-  const std::string junk(30 * 1024 * 1024, 'x');
-  const std::string digits(30 * 1024 * 1024, '7');
+  const std::size_t megabytes = 30;
+  const std::string junk(megabytes << 20, 'x');
+  const std::string digits(megabytes << 20, '7');
   const auto atMenu =
       runProgram(junk + "\n" + digits + "\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}));
   EXPECT_EQ(atMenu.out, times(chosen + std::string(invalidChoice), 2) + chosen);

@@ -5,7 +5,6 @@
 #include <iconv.h>
 #include <poll.h>
 #include <pty.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -13,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -21,6 +21,7 @@
 #include "matrix_state.h"
 
 // The same glibc leak in this process, for LeakSanitizer.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name LeakSanitizer looks for
 extern "C" const char* __lsan_default_suppressions() { return "leak:__argz_add_sep\n"; }
 
 namespace testing_support {
@@ -35,6 +36,7 @@ constexpr char waitMarker = '\x01';
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> result;
+  result.reserve(strings.size() + 1);
   for (auto& s : strings) {
     result.push_back(s.data());
   }
@@ -76,7 +78,8 @@ std::locale namedLocale(const std::string& name) {
 
 std::string recode(std::string_view utf8, const char* charset) {
   iconv_t cd = ::iconv_open(charset, "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
+  if (cd ==
+      reinterpret_cast<iconv_t>(-1)) {  // NOLINT(performance-no-int-to-ptr): iconv's error value
     fail("iconv_open");
   }
   std::string in(utf8);
@@ -138,7 +141,7 @@ bool StringSink::write(const char* data, std::size_t size) {
 }
 
 MemoryConsole::MemoryConsole(std::string script, const std::locale& locale)
-    : source(std::move(script)), console(source, sink, locale), previousGlobal(std::locale()) {
+    : source(std::move(script)), console(source, sink, locale) {
   std::locale::global(console.locale());
   source.watched = &sink.bytes;
   A = {};
@@ -156,7 +159,7 @@ InTempDirectory::~InTempDirectory() { std::filesystem::current_path(previous_); 
 
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes) {
@@ -360,7 +363,7 @@ bool Dialogue::waitFor(std::string_view text, std::chrono::milliseconds deadline
   return true;
 }
 
-void Dialogue::type(std::string_view bytes) {
+void Dialogue::type(std::string_view bytes) const {
   while (!bytes.empty()) {
     const ssize_t n = ::write(input_, bytes.data(), bytes.size());
     if (n <= 0) {

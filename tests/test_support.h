@@ -135,7 +135,7 @@ class Dialogue {
   // Reads output until everything shown so far ends with `text`. False on deadline or exit.
   bool waitFor(std::string_view text,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
-  void type(std::string_view bytes);
+  void type(std::string_view bytes) const;
   void endInput();   // Ctrl-D on a terminal, closing the pipe otherwise
   int exitStatus();  // waits for the end of output and the process
   const std::string& transcript() const { return transcript_; }
