@@ -39,7 +39,9 @@ class TempDir {
 // readyWithoutWaiting() is false there. The marker itself is not part of the input.
 class ScriptSource final : public console::ByteSource {
  public:
-  explicit ScriptSource(std::string script) : script_(std::move(script)) {}
+  // With `pauses` false, '\x01' is an input byte like any other.
+  explicit ScriptSource(std::string script, bool pauses = true)
+      : script_(std::move(script)), pauses_(pauses) {}
   std::size_t read(char* buffer, std::size_t size) override;
   bool readyWithoutWaiting() override;
   int waits() const { return waits_; }
@@ -49,6 +51,7 @@ class ScriptSource final : public console::ByteSource {
 
  private:
   std::string script_;
+  bool pauses_;
   std::size_t pos_ = 0;
   int waits_ = 0;
 };
@@ -65,7 +68,7 @@ class StringSink final : public console::ByteSink {
 // console's locale is the global one meanwhile. Also resets A and B to zeros.
 class MemoryConsole {
  public:
-  MemoryConsole(std::string script, const std::locale& locale);
+  MemoryConsole(std::string script, const std::locale& locale, bool pauses = true);
   ~MemoryConsole();
   MemoryConsole(const MemoryConsole&) = delete;
   MemoryConsole& operator=(const MemoryConsole&) = delete;
