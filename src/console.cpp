@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <iostream>
 #include <iterator>
+#include <memory>
 
 namespace console {
 
@@ -18,22 +19,23 @@ constexpr wchar_t lastCyrillic = 0x044F;   // я
 
 const Codec* currentCodec = nullptr;
 
-void appendUtf8(char32_t c, std::string& out) {
+char* writeUtf8(char32_t c, char* out) {
   if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
+    *out++ = static_cast<char>(c);
   } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   }
+  return out;
 }
 
 bool isUnicodeScalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
@@ -112,6 +114,7 @@ Codec Codec::ofLocale(const std::locale& loc) {
   if (codec.facet_->max_length() == 1) {
     // A single-byte encoding: one table each way makes conversion a lookup.
     codec.kind_ = Kind::singleByte;
+    codec.maxBytesPerChar_ = 1;
     codec.byteToChar_.assign(256, replacementChar);
     for (int byte = 0; byte < 256; ++byte) {
       const char in = static_cast<char>(byte);
@@ -124,6 +127,7 @@ Codec Codec::ofLocale(const std::locale& loc) {
     std::sort(codec.charToByte_.begin(), codec.charToByte_.end());
   } else {
     codec.kind_ = Kind::facet;
+    codec.maxBytesPerChar_ = static_cast<std::size_t>(std::max(codec.facet_->max_length(), 1));
   }
   return codec;
 }
@@ -170,28 +174,42 @@ std::size_t Codec::decodeWithFacet(const char* from, const char* end, wchar_t& o
   return 1;
 }
 
-void Codec::encode(std::wstring_view text, std::string& out) const {
+char* Codec::encode(std::wstring_view text, char* out) const {
   switch (kind_) {
   case Kind::utf8:
     for (const wchar_t c : text) {
       const auto value = static_cast<char32_t>(c);
-      appendUtf8(isUnicodeScalar(value) ? value : U'?', out);
+      if (value < 0x80) {
+        *out++ = static_cast<char>(value);
+      } else if (value < 0x800) {  // Cyrillic
+        out[0] = static_cast<char>(0xC0 | (value >> 6));
+        out[1] = static_cast<char>(0x80 | (value & 0x3F));
+        out += 2;
+      } else {
+        out = writeUtf8(isUnicodeScalar(value) ? value : U'?', out);
+      }
     }
-    return;
+    return out;
   case Kind::singleByte:
     for (const wchar_t c : text) {
-      if (c < 0x80 && byteToChar_[static_cast<std::size_t>(c)] == c) {
-        out.push_back(static_cast<char>(c));
+      if (c >= 0 && c < 0x80 && byteToChar_[static_cast<std::size_t>(c)] == c) {
+        *out++ = static_cast<char>(c);
         continue;
       }
       const char* byte = findByte(c);
-      out.push_back(byte != nullptr ? *byte : '?');
+      *out++ = byte != nullptr ? *byte : '?';
     }
-    return;
+    return out;
   case Kind::facet:
-    encodeWithFacet(text, out);
-    return;
+    break;
   }
+  return encodeWithFacet(text, out);
+}
+
+void Codec::encode(std::wstring_view text, std::string& out) const {
+  const std::size_t start = out.size();
+  out.resize(start + maxEncodedLength(text.size()));
+  out.resize(static_cast<std::size_t>(encode(text, out.data() + start) - out.data()));
 }
 
 const char* Codec::findByte(wchar_t c) const {
@@ -201,24 +219,22 @@ const char* Codec::findByte(wchar_t c) const {
   return found != charToByte_.end() && found->first == c ? &found->second : nullptr;
 }
 
-void Codec::encodeWithFacet(std::wstring_view text, std::string& out) const {
-  const auto maxLength = static_cast<std::size_t>(std::max(facet_->max_length(), 1));
+char* Codec::encodeWithFacet(std::wstring_view text, char* out) const {
   const wchar_t* from = text.data();
   const wchar_t* const end = from + text.size();
   while (from != end) {
-    const std::size_t start = out.size();
-    out.resize(start + static_cast<std::size_t>(end - from) * maxLength);
     std::mbstate_t state{};
     const wchar_t* fromNext = from;
-    char* toNext = out.data() + start;
-    facet_->out(state, from, end, fromNext, out.data() + start, out.data() + out.size(), toNext);
-    out.resize(static_cast<std::size_t>(toNext - out.data()));
-    from = fromNext;
-    if (from != end && fromNext == from) {
-      out.push_back('?');  // a character this encoding lacks
-      ++from;
+    char* toNext = out;
+    facet_->out(state, from, end, fromNext, out, out + maxEncodedLength(text.size()), toNext);
+    out = toNext;
+    if (fromNext == from) {
+      *out++ = '?';  // a character this encoding lacks
+      ++fromNext;
     }
+    from = fromNext;
   }
+  return out;
 }
 
 bool Codec::canEncode(wchar_t c) const {
@@ -230,10 +246,10 @@ bool Codec::canEncode(wchar_t c) const {
   case Kind::facet:
     break;
   }
-  std::string bytes;
-  encodeWithFacet(std::wstring_view(&c, 1), bytes);
+  std::string bytes(maxEncodedLength(1), '\0');
+  const char* end = encodeWithFacet(std::wstring_view(&c, 1), bytes.data());
   wchar_t back = 0;
-  return decodeWithFacet(bytes.data(), bytes.data() + bytes.size(), back) == bytes.size() &&
+  return decodeWithFacet(bytes.data(), end, back) == static_cast<std::size_t>(end - bytes.data()) &&
          back == c;
 }
 
@@ -324,30 +340,59 @@ std::locale consoleLocale(const std::locale& user, const Codec& codec) {
 
 // ---- output ----
 
-OutputBytes::OutputBytes(ByteSink& sink) : sink_(sink) { pending_.reserve(flushThreshold * 2); }
+OutputBytes::OutputBytes(ByteSink& sink)
+    : sink_(sink), buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
+
+char* OutputBytes::reserve(std::size_t size) {
+  if (capacity - used_ < size) {
+    flush();
+  }
+  return buffer_.get() + used_;
+}
 
 void OutputBytes::append(const char* data, std::size_t size) {
-  pending_.append(data, size);
+  if (size > capacity) {
+    flush();
+    if (!sink_.write(data, size)) {
+      failed_ = true;
+    }
+    return;
+  }
+  std::memcpy(reserve(size), data, size);
+  used_ += size;
   flushIfFull();
 }
 
 void OutputBytes::appendEncoded(std::wstring_view text, const Codec& codec) {
-  codec.encode(text, pending_);
+  // In runs small enough that the worst case always fits the buffer.
+  constexpr std::size_t runLength = 4096;
+  if (text.size() <= runLength) {
+    char* start = reserve(codec.maxEncodedLength(text.size()));
+    used_ += static_cast<std::size_t>(codec.encode(text, start) - start);
+    flushIfFull();
+    return;
+  }
+  while (!text.empty()) {
+    const std::wstring_view run = text.substr(0, runLength);
+    char* start = reserve(codec.maxEncodedLength(run.size()));
+    used_ += static_cast<std::size_t>(codec.encode(run, start) - start);
+    text.remove_prefix(run.size());
+  }
   flushIfFull();
 }
 
 void OutputBytes::flushIfFull() {
-  if (pending_.size() >= flushThreshold) {
+  if (used_ >= flushThreshold) {
     flush();
   }
 }
 
 bool OutputBytes::flush() {
-  if (!pending_.empty()) {
-    if (!sink_.write(pending_.data(), pending_.size())) {
+  if (used_ > 0) {
+    if (!sink_.write(buffer_.get(), used_)) {
       failed_ = true;
     }
-    pending_.clear();
+    used_ = 0;
   }
   return !failed_;
 }
@@ -378,7 +423,17 @@ WideOutputBuffer::int_type WideOutputBuffer::overflow(int_type c) {
 }
 
 std::streamsize WideOutputBuffer::xsputn(const wchar_t* s, std::streamsize n) {
-  bytes_.appendEncoded(std::wstring_view(s, static_cast<std::size_t>(n)), codec_);
+  const std::wstring_view run(s, static_cast<std::size_t>(n));
+  if (run.size() < rememberedLength) {
+    bytes_.appendEncoded(run, codec_);
+  } else {
+    if (run != lastRun_) {
+      lastRun_ = run;
+      lastRunBytes_.clear();
+      codec_.encode(run, lastRunBytes_);
+    }
+    bytes_.append(lastRunBytes_.data(), lastRunBytes_.size());
+  }
   return n;
 }
 
@@ -387,7 +442,9 @@ int WideOutputBuffer::sync() { return bytes_.failed() ? -1 : 0; }
 // ---- input ----
 
 InputBytes::InputBytes(ByteSource& source, OutputBytes* flushBeforeWait)
-    : source_(source), flushBeforeWait_(flushBeforeWait), buffer_(capacity) {}
+    : source_(source),
+      flushBeforeWait_(flushBeforeWait),
+      buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
 
 void InputBytes::activate(InputView* view) {
   if (active_ != view) {
@@ -403,15 +460,14 @@ bool InputBytes::fill() {
     return false;
   }
   if (pos_ > 0) {
-    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(pos_),
-              buffer_.begin() + static_cast<std::ptrdiff_t>(end_), buffer_.begin());
+    std::memmove(buffer_.get(), buffer_.get() + pos_, end_ - pos_);
     end_ -= pos_;
     pos_ = 0;
   }
   if (flushBeforeWait_ != nullptr && !source_.readyWithoutWaiting()) {
     flushBeforeWait_->flush();
   }
-  const std::size_t count = source_.read(buffer_.data() + end_, buffer_.size() - end_);
+  const std::size_t count = source_.read(buffer_.get() + end_, capacity - end_);
   if (count == 0) {
     ended_ = true;
     return false;

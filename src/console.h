@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <locale>
+#include <memory>
 #include <streambuf>
 #include <string>
 #include <string_view>
@@ -51,6 +52,10 @@ class Codec {
   std::size_t decode(const char* from, const char* end, wchar_t& out) const;
   // Appends `text` in this encoding; a character it cannot represent becomes '?'.
   void encode(std::wstring_view text, std::string& out) const;
+  // The same into `out`, which has room for maxEncodedLength(text.size()) bytes.
+  // Returns the end of what was written.
+  char* encode(std::wstring_view text, char* out) const;
+  std::size_t maxEncodedLength(std::size_t chars) const { return chars * maxBytesPerChar_; }
   bool canEncode(wchar_t c) const;
   bool isUtf8() const { return kind_ == Kind::utf8; }
 
@@ -60,10 +65,11 @@ class Codec {
 
   Codec() = default;
   std::size_t decodeWithFacet(const char* from, const char* end, wchar_t& out) const;
-  void encodeWithFacet(std::wstring_view text, std::string& out) const;
+  char* encodeWithFacet(std::wstring_view text, char* out) const;
   const char* findByte(wchar_t c) const;  // singleByte: the byte for `c`, or null
 
   Kind kind_ = Kind::utf8;
+  std::size_t maxBytesPerChar_ = 4;
   std::locale locale_;  // keeps facet_ alive
   const Facet* facet_ = nullptr;
   std::vector<wchar_t> byteToChar_;                   // singleByte: 256 entries
@@ -82,6 +88,7 @@ std::locale consoleLocale(const std::locale& user, const Codec& codec);
 class OutputBytes {
  public:
   static constexpr std::size_t flushThreshold = std::size_t{64} * 1024;
+  static constexpr std::size_t capacity = 2 * flushThreshold;
 
   explicit OutputBytes(ByteSink& sink);
   void append(const char* data, std::size_t size);
@@ -92,9 +99,12 @@ class OutputBytes {
 
  private:
   void flushIfFull();
+  // Room for `size` more bytes, writing out what is pending if need be.
+  char* reserve(std::size_t size);
 
   ByteSink& sink_;
-  std::string pending_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
   bool failed_ = false;
 };
 
@@ -111,8 +121,8 @@ class InputBytes {
 
   // Makes `view` the reader; the previous reader gives back what it has not consumed.
   void activate(InputView* view);
-  const char* begin() const { return buffer_.data() + pos_; }
-  const char* end() const { return buffer_.data() + end_; }
+  const char* begin() const { return buffer_.get() + pos_; }
+  const char* end() const { return buffer_.get() + end_; }
   void consume(std::size_t count) { pos_ += count; }
   // Reads more bytes after those not yet consumed, which may move in memory.
   // Returns false, and stays so, once input has ended.
@@ -121,7 +131,7 @@ class InputBytes {
  private:
   ByteSource& source_;
   OutputBytes* flushBeforeWait_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   bool ended_ = false;
@@ -183,7 +193,9 @@ class NarrowOutputBuffer final : public std::streambuf {
   OutputBytes& bytes_;
 };
 
-// wcout's buffer: characters encoded into the shared output, whole runs at a time.
+// wcout's buffer: characters encoded into the shared output, whole runs at a time. The last
+// long run is remembered with its bytes: the menu is written again and again, and comparing
+// it costs far less than converting it.
 class WideOutputBuffer final : public std::wstreambuf {
  public:
   WideOutputBuffer(OutputBytes& bytes, const Codec& codec) : bytes_(bytes), codec_(codec) {}
@@ -194,8 +206,12 @@ class WideOutputBuffer final : public std::wstreambuf {
   int sync() override;
 
  private:
+  static constexpr std::size_t rememberedLength = 256;  // runs this long or longer
+
   OutputBytes& bytes_;
   const Codec& codec_;
+  std::wstring lastRun_;
+  std::string lastRunBytes_;
 };
 
 // The four views over one source and one sink. attach() puts them under std::cin, std::cout,

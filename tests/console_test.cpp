@@ -193,6 +193,18 @@ TEST(ConsoleOutput, EverythingIsShownBeforeAWaitAndWrittenOncePerWait) {
   EXPECT_EQ(term.sink.writes, 2);  // one per wait: nothing written while input was waiting
 }
 
+TEST(ConsoleOutput, LongTextsWrittenAgainComeOutExactly) {
+  MemoryConsole term("", namedLocale("ru_RU.CP1251"));
+  const std::wstring first(300, L'ж');
+  std::wstring second(first);
+  second[299] = L'z';
+  std::wcout << first << first << second << first << second;
+  const std::string one(300, '\xE6');
+  std::string two = one;
+  two[299] = 'z';
+  EXPECT_EQ(term.output(), one + one + two + one + two);
+}
+
 TEST(ConsoleOutput, BulkOutputIsWrittenInLargeBlocks) {
   MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
   for (int line = 0; line < 20000; ++line) {
