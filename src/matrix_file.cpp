@@ -113,8 +113,11 @@ bool isReadOnly(const fs::path& path, const fs::file_status& status) {
 // Creates a new, empty file beside `target` that did not exist before.
 FileHandle createTemporary(const fs::path& target, fs::path& created) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    created = target.parent_path() /
-              ("." + target.filename().string() + ".tmp" + std::to_string(attempt));
+    std::string name = ".";  // built step by step: GCC 12 -O3 misreads "." + string
+    name += target.filename().string();
+    name += ".tmp";
+    name += std::to_string(attempt);
+    created = target.parent_path() / name;
     errno = 0;
     FileHandle file = openFile(created, "wx");
     if (file || errno != EEXIST) {
