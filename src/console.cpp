@@ -326,7 +326,7 @@ std::locale consoleLocale(const std::locale& user, const Codec& codec) {
     wchar_t shown = 0;
     const char byte = narrow.thousands_sep();
     // A white-space separator would join numbers that the user typed apart.
-    if (meaning != 0 && meaning != 0xFFFD && codec.decode(&byte, &byte + 1, shown) == 1 &&
+    if (meaning != 0 && meaning != replacementChar && codec.decode(&byte, &byte + 1, shown) == 1 &&
         shown == meaning && codec.canEncode(shown) && !std::isspace(shown, user)) {
       separator = shown;
     }

@@ -1,4 +1,7 @@
 // End-to-end transcripts: the built program run through pipes, output compared byte for byte.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -290,6 +293,29 @@ TEST(MatrixFile, ADirectoryThatTakesNoNewFile) {
       EXPECT_EQ(readFile(dir.path() / "matrix.txt"), countingFile);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Output that cannot be written is no reason to stop: the session runs to its end.
+TEST(MenuLoop, AnUnwritableStandardOutputIsIgnored) {
+  const testing_support::TempDir dir;
+  const auto input = dir.path() / "input";
+  testing_support::writeFile(input, "1 " + times("5 ", 20) + "\n7\n9\n");
+  const std::string command =
+      std::string("exec \"") + MATRIX_MENU_EXE + "\" <\"" + input.string() + "\" >/dev/full";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::chdir(dir.path().c_str());
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(testing_support::readFile(dir.path() / "matrix.txt"), times(times("5 ", 5) + "\n", 4));
 }
 
 }  // namespace
