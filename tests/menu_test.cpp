@@ -1,4 +1,5 @@
 // End-to-end transcripts: the built program run through pipes, output compared byte for byte.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -304,12 +305,24 @@ TEST(MenuLoop, AnUnwritableStandardOutputIsIgnored) {
   const testing_support::TempDir dir;
   const auto input = dir.path() / "input";
   testing_support::writeFile(input, "1 " + times("5 ", 20) + "\n7\n9\n");
-  const std::string command =
-      std::string("exec \"") + MATRIX_MENU_EXE + "\" <\"" + input.string() + "\" >/dev/full";
+  auto environment = environmentWith({"LC_ALL=ru_RU.UTF-8"});
+  std::vector<char*> variables;
+  variables.reserve(environment.size() + 1);
+  for (auto& variable : environment) {
+    variables.push_back(variable.data());
+  }
+  variables.push_back(nullptr);
+  std::string program = MATRIX_MENU_EXE;
+  char* arguments[] = {program.data(), nullptr};
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::chdir(dir.path().c_str());
-    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    const int in = ::open(input.c_str(), O_RDONLY);
+    const int out = ::open("/dev/full", O_WRONLY);
+    if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
+        ::chdir(dir.path().c_str()) != 0) {
+      ::_exit(126);
+    }
+    ::execve(program.c_str(), arguments, variables.data());
     ::_exit(127);
   }
   int status = 0;
