@@ -549,8 +549,8 @@ Console::Console(ByteSource& source, ByteSink& sink, const std::locale& user)
 
 Console::~Console() {
   output_.flush();
-  if (!saved_.empty()) {
-    const Saved& s = saved_.front();
+  if (saved_) {
+    const Saved& s = *saved_;
     std::cin.rdbuf(s.cinBuffer);
     std::cout.rdbuf(s.coutBuffer);
     std::wcin.rdbuf(s.wcinBuffer);
@@ -566,9 +566,9 @@ Console::~Console() {
 }
 
 void Console::attach() {
-  if (saved_.empty()) {
-    saved_.push_back({std::cin.rdbuf(), std::cout.rdbuf(), std::wcin.rdbuf(), std::wcout.rdbuf(),
-                      std::wcin.getloc(), std::wcout.getloc()});
+  if (!saved_) {
+    saved_.emplace(Saved{std::cin.rdbuf(), std::cout.rdbuf(), std::wcin.rdbuf(), std::wcout.rdbuf(),
+                         std::wcin.getloc(), std::wcout.getloc()});
   }
   std::cin.rdbuf(&narrowIn_);
   std::cout.rdbuf(&narrowOut_);

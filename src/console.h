@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <locale>
 #include <memory>
+#include <optional>
 #include <streambuf>
 #include <string>
 #include <string_view>
@@ -246,7 +247,7 @@ class Console {
   WideInputBuffer wideIn_;
   NarrowOutputBuffer narrowOut_;
   WideOutputBuffer wideOut_;
-  std::vector<Saved> saved_;
+  std::optional<Saved> saved_;  // what attach() replaced
 };
 
 // Sets up the console over the process's standard input and output for the user's locale,
