@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cwchar>
 #include <iostream>
-#include <iterator>
 #include <memory>
 
 namespace console {

@@ -58,7 +58,6 @@ class Codec {
   char* encode(std::wstring_view text, char* out) const;
   std::size_t maxEncodedLength(std::size_t chars) const { return chars * maxBytesPerChar_; }
   bool canEncode(wchar_t c) const;
-  bool isUtf8() const { return kind_ == Kind::utf8; }
 
  private:
   enum class Kind { utf8, singleByte, facet };
