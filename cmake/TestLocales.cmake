@@ -1,5 +1,6 @@
 # The locales that the tests and the fuzzer run the program under: target test_locales,
 # directory LOCALE_DIR.
+include_guard(GLOBAL)
 # ru_RU locales are rarely installed; localedef compiles the ones the tests use, no root needed.
 set(LOCALE_DIR ${CMAKE_BINARY_DIR}/locales)
 set(TEST_LOCALES
