@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+#include <string>
 
 #include "console.h"
+#include "platform.h"
 
 namespace console {
 
@@ -53,6 +56,28 @@ class DescriptorSink final : public ByteSink {
   }
 };
 
+// The name of one category in a glibc locale's name: the whole name, or one part of a
+// composite one ("LC_CTYPE=ru_RU.CP1251;LC_NUMERIC=ru_RU.UTF-8;...").
+std::string categoryName(const std::string& localeName, const std::string& category) {
+  const std::string key = category + "=";
+  std::size_t start = localeName.find(key);
+  if (start == std::string::npos) {
+    return localeName;
+  }
+  start += key.size();
+  return localeName.substr(start, localeName.find(';', start) - start);
+}
+
+std::locale environmentLocale() {
+  try {
+    return std::locale("");
+  } catch (const std::runtime_error&) {
+    std::cerr << "matrix-menu: локаль окружения не установлена в системе; "
+                 "используются стандартные настройки и кодировка UTF-8\n";
+    return std::locale::classic();
+  }
+}
+
 // Never destroyed: the standard library flushes cout and wcout after main returns, and
 // their buffers must still exist then.
 Console* standardConsole = nullptr;
@@ -61,18 +86,34 @@ void flushStandardConsole() { standardConsole->flush(); }
 
 }  // namespace
 
-void startStandardConsole(const std::locale& user) {
+Codec platform::textEncoding(const std::locale& user) { return Codec::ofLocale(user); }
+
+std::optional<Codec> platform::numericEncoding(const std::locale& user) {
+  const std::string name = user.name();
+  const std::string numeric = categoryName(name, "LC_NUMERIC");
+  if (numeric == categoryName(name, "LC_CTYPE")) {
+    return Codec::ofLocale(user);
+  }
+  try {
+    return Codec::ofLocale(std::locale(numeric));
+  } catch (const std::runtime_error&) {
+    return std::nullopt;
+  }
+}
+
+void startStandardConsole() {
   if (standardConsole != nullptr) {
     return;
   }
+  const std::locale user = environmentLocale();
   auto* source = new DescriptorSource;
   auto* sink = new DescriptorSink;
   standardConsole = new Console(*source, *sink, user);
-  std::locale::global(standardConsole->locale());
+  // Installed by name, the user's locale becomes the C library's locale too. The console's
+  // streams and the matrix file take the console's variant of it, from conventions().
+  std::locale::global(user);
   standardConsole->attach();
   std::atexit(flushStandardConsole);
-  // A file-size limit then makes a save fail with an error instead of killing the program.
-  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace console

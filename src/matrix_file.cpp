@@ -1,84 +1,98 @@
 #include "matrix_file.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <iostream>
-#include <locale>
-#include <memory>
+#include <sstream>
+#include <streambuf>
 #include <string>
-#include <system_error>
 
 #include "console.h"
-#include "matrix_state.h"
-
-namespace fs = std::filesystem;
+#include "matrix_file_platform.h"
 
 namespace {
 
-const fs::path fileName = "matrix.txt";
+constexpr const char* fileName = "matrix.txt";
 
-class FileSink final : public console::ByteSink {
+// The file's characters, decoded exactly as the console decodes its input, so an invalid
+// byte is a bad token wherever it stands in the file.
+class FileDecoder final : public std::wstreambuf {
  public:
-  explicit FileSink(std::FILE* file) : file_(file) {}
-  bool write(const char* data, std::size_t size) override {
-    return std::fwrite(data, 1, size, file_) == size;
+  FileDecoder(matrix_file::InputFile& file, const console::Codec& codec)
+      : file_(file), codec_(codec) {}
+
+ protected:
+  int_type underflow() override {
+    for (;;) {
+      const std::size_t count =
+          codec_.decode(bytes_ + pos_, bytes_ + end_, ended_, chars_, byteEnds_, runLength);
+      if (count > 0) {
+        pos_ += byteEnds_[count - 1];
+        setg(chars_, chars_, chars_ + count);
+        return traits_type::to_int_type(chars_[0]);
+      }
+      if (ended_) {
+        return traits_type::eof();
+      }
+      // Keeps the beginning of a character that the next bytes complete.
+      std::memmove(bytes_, bytes_ + pos_, end_ - pos_);
+      end_ -= pos_;
+      pos_ = 0;
+      const std::size_t read = file_.read(bytes_ + end_, sizeof bytes_ - end_);
+      end_ += read;
+      ended_ = read == 0;
+    }
   }
 
  private:
-  std::FILE* file_;
+  static constexpr std::size_t runLength = 1024;
+
+  matrix_file::InputFile& file_;
+  const console::Codec& codec_;
+  char bytes_[4096] = {};
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  bool ended_ = false;
+  wchar_t chars_[runLength] = {};
+  std::size_t byteEnds_[runLength] = {};
 };
 
-class FileSource final : public console::ByteSource {
- public:
-  explicit FileSource(std::FILE* file) : file_(file) {}
-  // A read error ends the input like the end of the file: the load then comes up short.
-  std::size_t read(char* buffer, std::size_t size) override {
-    return std::fread(buffer, 1, size, file_);
-  }
-
- private:
-  std::FILE* file_;
-};
-
-// Closed on every path; closeFile() closes early and tells whether the close succeeded.
-using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-FileHandle openFile(const fs::path& path, const char* mode) {
-  return {std::fopen(path.c_str(), mode), &std::fclose};
+// A in the file's layout and the console's conventions, as bytes.
+std::string formatMatrix() {
+  const console::ConsoleLocale& conventions = console::conventions();
+  std::wostringstream text;
+  text.imbue(conventions.locale);
+  writeMatrix(text, A);
+  std::string bytes;
+  conventions.codec.encode(text.view(), bytes);
+  return bytes;
 }
 
-bool closeFile(FileHandle& file) { return std::fclose(file.release()) == 0; }
+enum class LoadResult { loaded, openFailed, readFailed };
 
-// Writes A in the file's format through the same conversion as the console.
-// Returns false if any byte could not be written.
-bool writeMatrix(std::FILE* file) {
-  const std::locale locale;
-  const auto codec = console::Codec::forLocale(locale);
-  FileSink sink(file);
-  console::OutputBytes bytes(sink);
-  console::WideOutputBuffer buffer(bytes, codec);
-  std::wostream out(&buffer);
-  out.imbue(locale);
-  for (const Row& row : A) {
+LoadResult load(Matrix& loaded) {
+  matrix_file::InputFile file(fileName);
+  if (!file.isOpen()) {
+    return LoadResult::openFailed;
+  }
+  const console::ConsoleLocale& conventions = console::conventions();
+  FileDecoder decoder(file, conventions.codec);
+  std::wistream in(&decoder);
+  in.imbue(conventions.locale);
+  return readMatrix(in, loaded) ? LoadResult::loaded : LoadResult::readFailed;
+}
+
+}  // namespace
+
+void writeMatrix(std::wostream& out, const Matrix& matrix) {
+  for (const Row& row : matrix) {
     for (const auto value : row) {
       out << value << L' ';
     }
-    out << std::endl;
+    out << L'\n';
   }
-  return bytes.flush() && std::fflush(file) == 0 && std::ferror(file) == 0;
 }
 
-// Reads 20 integers into `matrix`, decoding exactly as the console does, so an invalid
-// byte is a bad token wherever it stands in the file. Stops after the 20th.
-bool readMatrix(std::FILE* file, Matrix& matrix) {
-  const std::locale locale;
-  const auto codec = console::Codec::forLocale(locale);
-  FileSource source(file);
-  console::InputBytes bytes(source, nullptr);
-  console::WideInputBuffer buffer(bytes, codec);
-  std::wistream in(&buffer);
-  in.imbue(locale);
+bool readMatrix(std::wistream& in, Matrix& matrix) {
   for (Row& row : matrix) {
     for (auto& value : row) {
       if (!(in >> value)) {
@@ -89,119 +103,32 @@ bool readMatrix(std::FILE* file, Matrix& matrix) {
   return true;
 }
 
-// Where the save really goes: through symbolic links to the file they name.
-fs::path resolveLinks(fs::path path) {
-  std::error_code error;
-  for (int depth = 0; depth < 40 && fs::is_symlink(path, error); ++depth) {
-    const fs::path target = fs::read_symlink(path, error);
-    if (error) {
-      break;
-    }
-    path = target.is_absolute() ? target : path.parent_path() / target;
-  }
-  return path;
-}
-
-bool isReadOnly(const fs::path& path, const fs::file_status& status) {
-  // The permission bits count even for a user whom the system would let write anyway.
-  if ((status.permissions() & fs::perms::owner_write) == fs::perms::none) {
-    return true;
-  }
-  return !openFile(path, "r+");
-}
-
-// Creates a new, empty file beside `target` that did not exist before.
-FileHandle createTemporary(const fs::path& target, fs::path& created) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = ".";  // built step by step: GCC 12 -O3 misreads "." + string
-    name += target.filename().string();
-    name += ".tmp";
-    name += std::to_string(attempt);
-    created = target.parent_path() / name;
-    errno = 0;
-    FileHandle file = openFile(created, "wx");
-    if (file || errno != EEXIST) {
-      return file;
-    }
-  }
-  return {nullptr, &std::fclose};
-}
-
-enum class SaveResult { saved, openFailed, writeFailed };
-
-// Where the directory allows no new file but the file itself may be written.
-SaveResult saveInPlace(const fs::path& target) {
-  FileHandle file = openFile(target, "w");
-  if (!file) {
-    return SaveResult::openFailed;
-  }
-  const bool written = writeMatrix(file.get());
-  return closeFile(file) && written ? SaveResult::saved : SaveResult::writeFailed;
-}
-
-SaveResult save() {
-  const fs::path target = resolveLinks(fileName);
-  std::error_code error;
-  const fs::file_status existing = fs::status(target, error);
-  const bool exists = fs::exists(existing);
-  if (exists && (!fs::is_regular_file(existing) || isReadOnly(target, existing))) {
-    return SaveResult::openFailed;
-  }
-  fs::path temporary;
-  FileHandle file = createTemporary(target, temporary);
-  if (!file) {
-    return exists ? saveInPlace(target) : SaveResult::openFailed;
-  }
-  if (exists) {
-    fs::permissions(temporary, existing.permissions(), error);
-  }
-  const bool written = writeMatrix(file.get());
-  if (!closeFile(file) || !written) {
-    fs::remove(temporary, error);
-    return SaveResult::writeFailed;
-  }
-  fs::rename(temporary, target, error);
-  if (error) {
-    fs::remove(temporary, error);
-    return SaveResult::openFailed;
-  }
-  return SaveResult::saved;
-}
-
-}  // namespace
-
 void saveMatrixToFile() {
-  switch (save()) {
-  case SaveResult::saved:
+  switch (matrix_file::replaceFile(fileName, formatMatrix())) {
+  case matrix_file::SaveResult::saved:
     std::wcout << L"Матрица успешно сохранена в файл.\n";
     break;
-  case SaveResult::openFailed:
+  case matrix_file::SaveResult::openFailed:
     std::wcout << L"Ошибка при открытии файла для записи.\n";
     break;
-  case SaveResult::writeFailed:
+  case matrix_file::SaveResult::writeFailed:
     std::wcout << L"Ошибка при записи в файл.\n";
     break;
   }
 }
 
 void loadMatrixFromFile() {
-  std::error_code error;
-  if (!fs::is_regular_file(fileName, error)) {
-    std::wcout << L"Ошибка при открытии файла для чтения.\n";
-    return;
-  }
-  FileHandle file = openFile(fileName, "rb");
-  if (!file) {
-    std::wcout << L"Ошибка при открытии файла для чтения.\n";
-    return;
-  }
   Matrix loaded{};
-  const bool complete = readMatrix(file.get(), loaded);
-  closeFile(file);
-  if (!complete) {
+  switch (load(loaded)) {
+  case LoadResult::loaded:
+    A = loaded;
+    std::wcout << L"Матрица успешно загружена из файла.\n";
+    break;
+  case LoadResult::openFailed:
+    std::wcout << L"Ошибка при открытии файла для чтения.\n";
+    break;
+  case LoadResult::readFailed:
     std::wcout << L"Ошибка при чтении файла: матрица не изменена.\n";
-    return;
+    break;
   }
-  A = loaded;
-  std::wcout << L"Матрица успешно загружена из файла.\n";
 }

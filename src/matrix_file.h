@@ -1,9 +1,13 @@
 // Saving and loading the matrix as text in matrix.txt in the working directory.
 //
 // The file holds four lines, one per row of A, each value followed by one space, numbers
-// written under the user's locale (its digit grouping included). Any white-space layout of
-// 20 integers loads.
+// written under the console's locale (its digit grouping included) and in its encoding. Any
+// white-space layout of 20 integers loads.
 #pragma once
+
+#include <iosfwd>
+
+#include "matrix_state.h"
 
 // Writes A to a temporary file beside matrix.txt and renames it over matrix.txt only when
 // everything was written, so a failed save leaves the old file byte for byte as it was.
@@ -14,3 +18,10 @@ void saveMatrixToFile();
 // Reads 20 integers from matrix.txt into A, all or nothing: if any of them cannot be read,
 // A stays exactly as it was. B is never touched. Reports the outcome on wcout.
 void loadMatrixFromFile();
+
+// Writes `matrix` in the file's layout, numbers formatted under `out`'s locale.
+void writeMatrix(std::wostream& out, const Matrix& matrix);
+
+// Reads 20 integers in row-major order into `matrix`, under `in`'s locale, stopping after the
+// 20th. Returns false if one of them cannot be read; `matrix` is then partly overwritten.
+bool readMatrix(std::wistream& in, Matrix& matrix);

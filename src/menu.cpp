@@ -2,8 +2,6 @@
 
 #include <iostream>
 #include <limits>
-#include <locale>
-#include <stdexcept>
 
 #include "console.h"
 #include "matrix_console.h"
@@ -11,16 +9,6 @@
 #include "matrix_processing.h"
 
 namespace {
-
-std::locale environmentLocale() {
-  try {
-    return std::locale("");
-  } catch (const std::runtime_error&) {
-    std::cerr << "matrix-menu: локаль окружения не установлена в системе; "
-                 "используются стандартные настройки и кодировка UTF-8\n";
-    return std::locale::classic();
-  }
-}
 
 // One literal, so the menu is converted in one run.
 void showMenu() {
@@ -37,30 +25,45 @@ void showMenu() {
                 L"Выберите пункт меню: ";
 }
 
+void showMatrix() {
+  std::wcout << L"Исходная матрица:\n";
+  printMatrix();
+}
+
+void showSortedMatrix() {
+  std::wcout << L"Результирующая матрица:\n";
+  printMatrix();
+}
+
+// Items 4 and 5: the matrix before and after, with the sort's confirmation between.
+void sortAscendingAndShow() {
+  showMatrix();
+  sortEvenRowsAscending();
+  showSortedMatrix();
+}
+
+void sortDescendingAndShow() {
+  showMatrix();
+  sortEvenRowsDescending();
+  showSortedMatrix();
+}
+
 void runMenuItem(int choice) {
   switch (choice) {
   case 1:
     inputMatrix();
     break;
   case 2:
-    std::wcout << L"Исходная матрица:\n";
-    printMatrix();
+    showMatrix();
     break;
   case 3:
     fillVectorB();
     break;
   case 4:
+    sortAscendingAndShow();
+    break;
   case 5:
-    // The matrix before and after, with the sort's confirmation between.
-    std::wcout << L"Исходная матрица:\n";
-    printMatrix();
-    if (choice == 4) {
-      sortEvenRowsAscending();
-    } else {
-      sortEvenRowsDescending();
-    }
-    std::wcout << L"Результирующая матрица:\n";
-    printMatrix();
+    sortDescendingAndShow();
     break;
   case 6:
     printVectorB();
@@ -79,11 +82,7 @@ void runMenuItem(int choice) {
 
 }  // namespace
 
-void startUp() {
-  const std::locale user = environmentLocale();
-  std::locale::global(user);  // a named locale also becomes the C library's locale
-  console::startStandardConsole(user);
-}
+void startUp() { console::startStandardConsole(); }
 
 void runMenuLoop() {
   for (;;) {

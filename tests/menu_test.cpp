@@ -1,9 +1,6 @@
 // End-to-end transcripts: the built program run through pipes, output compared byte for byte.
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -94,22 +91,21 @@ TEST(MenuLoop, EntryThenDisplay) {
   std::string prompts = allPrompts();
   prompts.insert(prompts.find(prompt(1, 2)) + prompt(1, 2).size(),
                  std::string(invalidValue) + prompt(1, 2));
-  expectTranscripts({{"entry and display", "1\n" + values + "2\n9\n",
-                      chosen + prompts + chosen + "Исходная матрица:\n" +
-                          "    1    2    3    4    5\n"
-                          "   -71\u202F234    8    9   10\n"
-                          "   11   12   13   14   15\n"
-                          "   16   17   18   19   20\n" +
-                          chosen}},
-                    {utf8});
-  expectTranscripts({{"entry and display", "1\n" + values + "2\n9\n",
-                      chosen + prompts + chosen + "Исходная матрица:\n" +
-                          "    1    2    3    4    5\n"
-                          "   -71\u00A0234    8    9   10\n"
-                          "   11   12   13   14   15\n"
-                          "   16   17   18   19   20\n" +
-                          chosen}},
-                    {cp1251, koi8});
+  // The digit-group separator that each console can show.
+  const std::pair<std::string, std::vector<Locale>> separators[] = {{"\u202F", {utf8}},
+                                                                    {"\u00A0", {cp1251, koi8}}};
+  for (const auto& [separator, locales] : separators) {
+    expectTranscripts({{"entry and display", "1\n" + values + "2\n9\n",
+                        chosen + prompts + chosen + "Исходная матрица:\n" +
+                            "    1    2    3    4    5\n"
+                            "   -71" +
+                            separator +
+                            "234    8    9   10\n"
+                            "   11   12   13   14   15\n"
+                            "   16   17   18   19   20\n" +
+                            chosen}},
+                      locales);
+  }
 }
 
 std::string table(const std::vector<std::string>& rows) {
@@ -303,31 +299,11 @@ namespace {
 // Output that cannot be written is no reason to stop: the session runs to its end.
 TEST(MenuLoop, AnUnwritableStandardOutputIsIgnored) {
   const testing_support::TempDir dir;
-  const auto input = dir.path() / "input";
-  testing_support::writeFile(input, "1 " + times("5 ", 20) + "\n7\n9\n");
-  auto environment = environmentWith({"LC_ALL=ru_RU.UTF-8"});
-  std::vector<char*> variables;
-  variables.reserve(environment.size() + 1);
-  for (auto& variable : environment) {
-    variables.push_back(variable.data());
-  }
-  variables.push_back(nullptr);
-  std::string program = MATRIX_MENU_EXE;
-  char* arguments[] = {program.data(), nullptr};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int in = ::open(input.c_str(), O_RDONLY);
-    const int out = ::open("/dev/full", O_WRONLY);
-    if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
-        ::chdir(dir.path().c_str()) != 0) {
-      ::_exit(126);
-    }
-    ::execve(program.c_str(), arguments, variables.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  testing_support::Restrictions full;
+  full.standardOutput = "/dev/full";
+  const auto outcome = runProgram("1 " + times("5 ", 20) + "\n7\n9\n",
+                                  environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path(), full);
+  EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(testing_support::readFile(dir.path() / "matrix.txt"), times(times("5 ", 5) + "\n", 4));
 }
 

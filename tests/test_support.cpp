@@ -51,6 +51,12 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   if (::chdir(workDir.c_str()) != 0) {
     _exit(126);
   }
+  if (restrictions.standardOutput != nullptr) {
+    const int out = ::open(restrictions.standardOutput, O_WRONLY);
+    if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) {
+      _exit(126);
+    }
+  }
   if (restrictions.fileSizeLimit >= 0) {
     ::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{static_cast<rlim_t>(restrictions.fileSizeLimit),
@@ -155,7 +161,7 @@ bool StringSink::write(const char* data, std::size_t size) {
 
 MemoryConsole::MemoryConsole(std::string script, const std::locale& locale, bool pauses)
     : source(std::move(script), pauses), console(source, sink, locale) {
-  std::locale::global(console.locale());
+  std::locale::global(locale);
   source.watched = &sink.bytes;
   A = {};
   B = {};

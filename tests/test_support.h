@@ -64,8 +64,8 @@ class StringSink final : public console::ByteSink {
   bool fail = false;
 };
 
-// The four standard streams over a script and a string, under `locale`, for one test; the
-// console's locale is the global one meanwhile. Also resets A and B to zeros.
+// The four standard streams over a script and a string, under `locale`, for one test; that
+// locale is the global one meanwhile, as in the program. Also resets A and B to zeros.
 class MemoryConsole {
  public:
   MemoryConsole(std::string script, const std::locale& locale, bool pauses = true);
@@ -116,8 +116,9 @@ struct Outcome {
 
 // Limits for the program's process.
 struct Restrictions {
-  long fileSizeLimit = -1;    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1 for none
-  bool unprivileged = false;  // run as user nobody when the tests run as root
+  long fileSizeLimit = -1;               // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1 for none
+  bool unprivileged = false;             // run as user nobody when the tests run as root
+  const char* standardOutput = nullptr;  // a file to write to instead of the pipe
 };
 
 // Runs matrix-menu in `workDir` with `input` on a pipe as standard input.

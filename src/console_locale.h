@@ -1,0 +1,22 @@
+// The user's locale as the console uses it: the encoding its texts are shown in, and number
+// conventions whose digit-group separator that encoding can show.
+#pragma once
+
+#include <locale>
+
+#include "codec.h"
+
+namespace console {
+
+struct ConsoleLocale {
+  // The user's encoding where it has the Cyrillic letters of the texts, UTF-8 otherwise.
+  Codec codec;
+  // The user's locale, but for the digit-group separator: glibc's ru_RU gives U+202F, which
+  // CP1251 and KOI8-R lack; there the locale's own narrow separator (a no-break space) is
+  // used, and where no separator fits, numbers go ungrouped.
+  std::locale locale;
+};
+
+ConsoleLocale consoleLocale(const std::locale& user);
+
+}  // namespace console

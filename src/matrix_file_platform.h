@@ -1,0 +1,37 @@
+// The file system as the matrix file uses it: matrix_file_posix.cpp and
+// matrix_file_windows.cpp implement it for their platforms.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace matrix_file {
+
+enum class SaveResult { saved, openFailed, writeFailed };
+
+// Replaces the file `name` with one that holds `bytes`, all or nothing: they go to a
+// temporary file beside it, renamed over it only once everything was written. openFailed
+// when no file can be written there (a read-only file, a directory of that name); then, as
+// after writeFailed, the old file is byte for byte as it was and no temporary file remains.
+SaveResult replaceFile(const char* name, std::string_view bytes);
+
+// A regular file opened for reading, closed when destroyed.
+class InputFile {
+ public:
+  // Check isOpen(): anything but a regular file that can be read is not opened.
+  explicit InputFile(const char* name);
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  bool isOpen() const { return handle_ != closed; }
+  // Reads up to `size` bytes. Returns 0 at the end of the file, and on a read error.
+  std::size_t read(char* buffer, std::size_t size);
+
+ private:
+  static constexpr std::intptr_t closed = -1;
+  std::intptr_t handle_ = closed;  // the platform's descriptor or handle
+};
+
+}  // namespace matrix_file
