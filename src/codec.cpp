@@ -147,12 +147,24 @@ Codec Codec::singleByte(const std::array<wchar_t, 256>& table) {
   codec.kind_ = Kind::singleByte;
   codec.maxBytesPerUnit_ = 1;
   codec.byteToChar_.assign(table.begin(), table.end());
+  std::array<std::int16_t, 256> none{};
+  none.fill(-1);
+  codec.bytePages_.assign(1, none);
   for (std::size_t byte = 0; byte < table.size(); ++byte) {
-    if (table[byte] != replacementChar) {
-      codec.charToByte_.emplace_back(table[byte], static_cast<char>(byte));
+    const char32_t c = valueOf(table[byte]);
+    if (c == replacementChar || c > 0xFFFF) {
+      continue;
+    }
+    std::uint8_t& page = codec.pageOf_[c >> 8];
+    if (page == 0) {
+      page = static_cast<std::uint8_t>(codec.bytePages_.size());
+      codec.bytePages_.push_back(none);
+    }
+    std::int16_t& entry = codec.bytePages_[page][c & 0xFF];
+    if (entry < 0) {  // of two bytes for one character, the first
+      entry = static_cast<std::int16_t>(byte);
     }
   }
-  std::sort(codec.charToByte_.begin(), codec.charToByte_.end());
   return codec;
 }
 
@@ -268,14 +280,10 @@ char* Codec::encode(std::wstring_view text, char* out) const {
   case Kind::singleByte:
     for (std::size_t i = 0; i < text.size(); ++i) {
       const wchar_t c = text[i];
-      if (valueOf(c) < 0x80 && byteToChar_[valueOf(c)] == c) {
-        *out++ = static_cast<char>(c);
-        continue;
-      }
-      const char* byte = findByte(c);
-      *out++ = byte != nullptr ? *byte : '?';
+      const int byte = byteFor(c);
+      *out++ = byte >= 0 ? static_cast<char>(byte) : '?';
       // A character of two units is one character that the encoding lacks.
-      if (byte == nullptr && isHighSurrogate(valueOf(c)) && i + 1 < text.size() &&
+      if (byte < 0 && isHighSurrogate(valueOf(c)) && i + 1 < text.size() &&
           isLowSurrogate(valueOf(text[i + 1]))) {
         ++i;
       }
@@ -293,11 +301,9 @@ void Codec::encode(std::wstring_view text, std::string& out) const {
   out.resize(static_cast<std::size_t>(encode(text, out.data() + start) - out.data()));
 }
 
-const char* Codec::findByte(wchar_t c) const {
-  const auto found =
-      std::lower_bound(charToByte_.begin(), charToByte_.end(), c,
-                       [](const auto& entry, wchar_t key) { return entry.first < key; });
-  return found != charToByte_.end() && found->first == c ? &found->second : nullptr;
+int Codec::byteFor(wchar_t c) const {
+  const char32_t value = valueOf(c);
+  return value > 0xFFFF ? -1 : bytePages_[pageOf_[value >> 8]][value & 0xFF];
 }
 
 char* Codec::encodeWithFacet(std::wstring_view text, char* out) const {
@@ -323,7 +329,7 @@ bool Codec::canEncode(wchar_t c) const {
   case Kind::utf8:
     return isUnicodeScalar(valueOf(c));
   case Kind::singleByte:
-    return findByte(c) != nullptr;
+    return byteFor(c) >= 0;
   case Kind::facet:
     break;
   }

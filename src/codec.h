@@ -7,10 +7,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <locale>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace console {
@@ -56,14 +56,17 @@ class Codec {
   std::size_t decodeOne(const char* from, const char* end, wchar_t* out, std::size_t& units) const;
   std::size_t decodeWithFacet(const char* from, const char* end, wchar_t& out) const;
   char* encodeWithFacet(std::wstring_view text, char* out) const;
-  const char* findByte(wchar_t c) const;  // singleByte: the byte for `c`, or null
+  int byteFor(wchar_t c) const;  // singleByte: the byte for `c`, or -1
 
   Kind kind_ = Kind::utf8;
   std::size_t maxBytesPerUnit_ = 4;
   std::locale locale_;  // keeps facet_ alive
   const Facet* facet_ = nullptr;
-  std::vector<wchar_t> byteToChar_;                   // singleByte: 256 entries
-  std::vector<std::pair<wchar_t, char>> charToByte_;  // singleByte: sorted by character
+  // singleByte: what each byte stands for; and back, the byte for character c at
+  // bytePages_[pageOf_[c >> 8]][c & 0xFF], -1 where there is none (page 0 has none at all).
+  std::vector<wchar_t> byteToChar_;
+  std::array<std::uint8_t, 256> pageOf_{};
+  std::vector<std::array<std::int16_t, 256>> bytePages_;
 };
 
 // UTF-8 for either width of wide character, exposed so that the 16-bit form (wchar_t on
