@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <streambuf>
+#include <utility>
 
 namespace console {
 
@@ -319,7 +320,10 @@ struct Console::Streams {
 };
 
 Console::Console(ByteSource& source, ByteSink& sink, const std::locale& user)
-    : locale_(consoleLocale(user)),
+    : Console(source, sink, consoleLocale(user)) {}
+
+Console::Console(ByteSource& source, ByteSink& sink, ConsoleLocale locale)
+    : locale_(std::move(locale)),
       streams_(std::make_unique<Streams>(source, sink, locale_.codec)) {}
 
 Console::~Console() {

@@ -46,6 +46,7 @@ inline constexpr std::size_t outputBlock = std::size_t{64} * 1024;
 class Console {
  public:
   Console(ByteSource& source, ByteSink& sink, const std::locale& user);
+  Console(ByteSource& source, ByteSink& sink, ConsoleLocale locale);
   ~Console();
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
@@ -71,9 +72,14 @@ const ConsoleLocale& conventions();
 std::string narrowText(std::wstring_view text);
 
 // Sets up the console over the process's standard input and output for the user's locale
-// from the environment, which also becomes the global locale; pending output is written at
-// exit. A locale that cannot be constructed leaves the classic conventions and UTF-8 texts,
-// with one warning on standard error.
+// from the environment, which also becomes the global locale. A locale that cannot be
+// constructed leaves the classic conventions and UTF-8 texts, with one warning on standard
+// error. Closed standard descriptors are opened on /dev/null; SIGPIPE is ignored.
 void startStandardConsole();
+
+// Writes what is pending. Returns the program's exit status: EXIT_SUCCESS, or EXIT_FAILURE
+// with one line on standard error when any output could not be written (a closed pipe, a
+// full device, a standard output that was closed at start).
+int finishStandardConsole();
 
 }  // namespace console

@@ -45,7 +45,6 @@ wchar_t narrowSeparatorShown(const std::locale& user, const Codec& codec) {
   const char byte = narrow.thousands_sep();
   const std::optional<Codec> numeric = platform::numericEncoding(user);
   const wchar_t meaning = numeric ? numeric->decodeByte(byte) : 0;
-  // A white-space separator would join numbers that the user typed apart.
   if (meaning == 0 || codec.decodeByte(byte) != meaning || !codec.canEncode(meaning) ||
       std::isspace(meaning, user)) {
     return 0;
@@ -56,10 +55,15 @@ wchar_t narrowSeparatorShown(const std::locale& user, const Codec& codec) {
 std::locale withShowableSeparator(const std::locale& user, const Codec& codec) {
   const auto& wide = std::use_facet<std::numpunct<wchar_t>>(user);
   std::string grouping = wide.grouping();
-  if (grouping.empty() || codec.canEncode(wide.thousands_sep())) {
+  if (grouping.empty()) {
     return user;
   }
-  wchar_t separator = narrowSeparatorShown(user, codec);
+  // A white-space separator would join numbers that the user typed apart.
+  const bool spaced = std::isspace(wide.thousands_sep(), user);
+  if (!spaced && codec.canEncode(wide.thousands_sep())) {
+    return user;
+  }
+  wchar_t separator = spaced ? 0 : narrowSeparatorShown(user, codec);
   if (separator == 0) {
     grouping.clear();
     separator = wide.thousands_sep();

@@ -1,8 +1,10 @@
 // The console over the process's standard input and output on POSIX systems.
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
@@ -23,7 +25,12 @@ class DescriptorSource final : public ByteSource {
       if (count >= 0) {
         return static_cast<std::size_t>(count);
       }
-      if (errno != EINTR) {
+      if (errno == EAGAIN) {
+        // A non-blocking descriptor, left so by another program sharing it: no input yet is
+        // not the end of input.
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        ::poll(&input, 1, -1);
+      } else if (errno != EINTR) {
         return 0;  // a read error ends the input like the end of a file
       }
     }
@@ -49,7 +56,7 @@ class DescriptorSink final : public ByteSink {
       } else if (count < 0 && errno == EINTR) {
         continue;
       } else {
-        return false;  // nothing more can be shown; the program goes on regardless
+        return false;  // nothing more can be shown; the session goes on regardless
       }
     }
     return true;
@@ -81,8 +88,20 @@ std::locale environmentLocale() {
 // Never destroyed: the standard library flushes cout and wcout after main returns, and
 // their buffers must still exist then.
 Console* standardConsole = nullptr;
+bool outputClosedAtStart = false;
 
-void flushStandardConsole() { standardConsole->flush(); }
+// A closed standard descriptor would be taken by the next file opened, and console output
+// meant for it would land in the matrix file: each one gets /dev/null instead.
+void occupyClosedDescriptors() {
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      if (::open("/dev/null", O_RDWR) != fd) {
+        std::_Exit(125);  // cannot happen: the lowest free descriptor is this one
+      }
+      outputClosedAtStart = outputClosedAtStart || fd == STDOUT_FILENO;
+    }
+  }
+}
 
 }  // namespace
 
@@ -105,6 +124,10 @@ void startStandardConsole() {
   if (standardConsole != nullptr) {
     return;
   }
+  occupyClosedDescriptors();
+  // A reader that went away makes writes fail with EPIPE instead of killing the program, so
+  // the rest of the input, saves included, is still carried out.
+  std::signal(SIGPIPE, SIG_IGN);
   const std::locale user = environmentLocale();
   auto* source = new DescriptorSource;
   auto* sink = new DescriptorSink;
@@ -113,7 +136,14 @@ void startStandardConsole() {
   // streams and the matrix file take the console's variant of it, from conventions().
   std::locale::global(user);
   standardConsole->attach();
-  std::atexit(flushStandardConsole);
+}
+
+int finishStandardConsole() {
+  if (standardConsole->flush() && !outputClosedAtStart) {
+    return EXIT_SUCCESS;
+  }
+  std::cerr << narrowText(L"matrix-menu: не весь вывод удалось записать на стандартный вывод\n");
+  return EXIT_FAILURE;
 }
 
 }  // namespace console

@@ -4,5 +4,5 @@
 int main() {
   startUp();
   runMenuLoop();
-  return 0;
+  return finish();
 }

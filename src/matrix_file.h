@@ -10,9 +10,10 @@
 #include "matrix_state.h"
 
 // Writes A to a temporary file beside matrix.txt and renames it over matrix.txt only when
-// everything was written, so a failed save leaves the old file byte for byte as it was.
-// A symbolic link stays a link (its target is replaced) and the file's permission bits are
-// kept; a read-only matrix.txt is not replaced. Reports the outcome on wcout.
+// everything was written, so a failed or interrupted save leaves the old file byte for byte
+// as it was. A symbolic link stays a link (its target is replaced); the file's permission
+// bits and owner are kept; a read-only matrix.txt is not replaced. Reports the outcome on
+// wcout.
 void saveMatrixToFile();
 
 // Reads 20 integers from matrix.txt into A, all or nothing: if any of them cannot be read,

@@ -1,5 +1,8 @@
 // The file system as the matrix file uses it: matrix_file_posix.cpp and
-// matrix_file_windows.cpp implement it for their platforms.
+// matrix_file_windows.cpp implement it for their platforms. A symbolic link is followed,
+// for both, only where the kernel's protected_symlinks rule would follow it, whatever the
+// system's setting: in a sticky world-writable directory only a link that belongs to the
+// user or to the directory's owner.
 #pragma once
 
 #include <cstddef>
@@ -10,16 +13,19 @@ namespace matrix_file {
 
 enum class SaveResult { saved, openFailed, writeFailed };
 
-// Replaces the file `name` with one that holds `bytes`, all or nothing: they go to a
-// temporary file beside it, renamed over it only once everything was written. openFailed
-// when no file can be written there (a read-only file, a directory of that name); then, as
-// after writeFailed, the old file is byte for byte as it was and no temporary file remains.
+// Replaces the file `name` with one that holds `bytes`, all or nothing: they go to a new
+// temporary file beside it, flushed to the device and renamed over it only once everything
+// was written; it is never written in place. The new file keeps the old one's permission
+// bits and, where the system allows, its owner. openFailed when no file can be written there
+// (a read-only file, a directory of that name, no temporary file possible); then, as after
+// writeFailed, the old file is byte for byte as it was and no temporary file remains.
 SaveResult replaceFile(const char* name, std::string_view bytes);
 
 // A regular file opened for reading, closed when destroyed.
 class InputFile {
  public:
-  // Check isOpen(): anything but a regular file that can be read is not opened.
+  // Check isOpen(): anything but a regular file that can be read is not opened, and opening
+  // never waits (a FIFO in the file's place is simply not opened).
   explicit InputFile(const char* name);
   ~InputFile();
   InputFile(const InputFile&) = delete;

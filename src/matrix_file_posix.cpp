@@ -1,123 +1,282 @@
-// The matrix file's temporary file, replacement and reading on POSIX systems.
+// The matrix file on POSIX systems: replacing it through a temporary file, and opening it
+// for reading, both through symbolic links only where the system's own rule for shared
+// directories would follow them.
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <filesystem>
-#include <memory>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <optional>
 #include <string>
-#include <system_error>
+#include <utility>
 
 #include "matrix_file_platform.h"
-
-namespace fs = std::filesystem;
 
 namespace matrix_file {
 
 namespace {
 
-// Closed on every path; closeFile() closes early and tells whether the close succeeded.
-using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-FileHandle openFile(const fs::path& path, const char* mode) {
-  return {std::fopen(path.c_str(), mode), &std::fclose};
-}
-
-bool closeFile(FileHandle& file) { return std::fclose(file.release()) == 0; }
-
-// Returns false if any byte could not be written.
-bool writeAll(std::FILE* file, std::string_view bytes) {
-  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() &&
-         std::fflush(file) == 0 && std::ferror(file) == 0;
-}
-
-// Where the save really goes: through symbolic links to the file they name.
-fs::path resolveLinks(fs::path path) {
-  std::error_code error;
-  for (int depth = 0; depth < 40 && fs::is_symlink(path, error); ++depth) {
-    const fs::path target = fs::read_symlink(path, error);
-    if (error) {
-      break;
+// A file descriptor, closed when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) {
+      ::close(fd_);
     }
-    path = target.is_absolute() ? target : path.parent_path() / target;
   }
-  return path;
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  // Closes now. Returns false when the close reports an error, as a delayed write error.
+  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+ private:
+  int fd_;
+};
+
+// A directory to look names up in; O_PATH where there is one, so that a directory that may
+// be searched but not listed still serves.
+#ifdef O_PATH
+constexpr int directoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// The file that a name leads to: the directory that holds it, and its name there.
+struct Location {
+  Descriptor directory;
+  std::string name;
+};
+
+std::deque<std::string> components(const std::string& path) {
+  std::deque<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      parts.push_back(std::move(part));
+    }
+    start = end + 1;
+  }
+  return parts;
 }
 
-bool isReadOnly(const fs::path& path, const fs::file_status& status) {
-  // The permission bits count even for a user whom the system would let write anyway.
-  if ((status.permissions() & fs::perms::owner_write) == fs::perms::none) {
-    return true;
+// The kernel's protected_symlinks rule, applied whatever the system's setting: in a sticky
+// world-writable directory such as /tmp, only a link that belongs to the user or to the
+// directory's owner is followed. Another user's link there leads nowhere.
+bool mayFollow(const struct stat& link, int directory) {
+  struct stat holder {};
+  if (::fstat(directory, &holder) != 0) {
+    return false;
   }
-  return !openFile(path, "r+");
+  const bool shared = (holder.st_mode & S_ISVTX) != 0 && (holder.st_mode & S_IWOTH) != 0;
+  return !shared || link.st_uid == ::geteuid() || link.st_uid == holder.st_uid;
 }
 
-// Creates a new, empty file beside `target` that did not exist before.
-FileHandle createTemporary(const fs::path& target, fs::path& created) {
+std::string readLink(int directory, const std::string& name, std::size_t size) {
+  std::string target(size + 1, '\0');
+  const ssize_t length = ::readlinkat(directory, name.c_str(), target.data(), target.size());
+  if (length <= 0 || static_cast<std::size_t>(length) > size) {
+    return {};  // gone, or changed meanwhile
+  }
+  target.resize(static_cast<std::size_t>(length));
+  return target;
+}
+
+// Follows `path` one component at a time, each symbolic link only where mayFollow() allows
+// it. The last component need not exist. Returns nothing when the path leads nowhere: a
+// directory missing, a link that may not be followed, or more than 40 links.
+std::optional<Location> locate(const std::string& path) {
+  int links = 0;
+  std::deque<std::string> pending = components(path);
+  Descriptor directory(::open(path.starts_with('/') ? "/" : ".", directoryFlags));
+  while (directory && !pending.empty()) {
+    std::string part = std::move(pending.front());
+    pending.pop_front();
+    struct stat status {};
+    if (::fstatat(directory.get(), part.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT && pending.empty()) {
+        return Location{std::move(directory), std::move(part)};  // a file yet to be made
+      }
+      return std::nullopt;
+    }
+    if (S_ISLNK(status.st_mode)) {
+      if (++links > 40 || !mayFollow(status, directory.get())) {
+        return std::nullopt;
+      }
+      const std::string target =
+          readLink(directory.get(), part, static_cast<std::size_t>(status.st_size));
+      if (target.empty()) {
+        return std::nullopt;
+      }
+      std::deque<std::string> more = components(target);
+      pending.insert(pending.begin(), more.begin(), more.end());
+      if (target.starts_with('/')) {
+        directory = Descriptor(::open("/", directoryFlags));
+      }
+    } else if (pending.empty()) {
+      return Location{std::move(directory), std::move(part)};
+    } else {
+      directory = Descriptor(::openat(directory.get(), part.c_str(), directoryFlags | O_NOFOLLOW));
+    }
+  }
+  return std::nullopt;
+}
+
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT that arrive while the file is replaced take effect
+// right after: matrix.txt is then complete, old or new, and no temporary file remains.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      sigaddset(&held, signal);
+    }
+    ::sigprocmask(SIG_BLOCK, &held, &previous_);
+  }
+  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
+std::uint64_t randomBits() {
+  static std::uint64_t counter = 0;
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+    // Unpredictable names are a courtesy; O_EXCL is what makes the file the program's own.
+    bits = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+           static_cast<std::uint64_t>(std::time(nullptr)) ^ (++counter * 0x9E3779B97F4A7C15u);
+  }
+  return bits;
+}
+
+// A new file in `directory` that did not exist before, under a name of its own whose length
+// does not depend on the file it will replace.
+Descriptor createTemporary(int directory, std::string& name) {
+  constexpr char digits[] = "0123456789abcdef";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = ".";  // built step by step: GCC 12 -O3 misreads "." + string
-    name += target.filename().string();
-    name += ".tmp";
-    name += std::to_string(attempt);
-    created = target.parent_path() / name;
-    errno = 0;
-    FileHandle file = openFile(created, "wx");
+    std::uint64_t bits = randomBits();
+    name = ".matrix-menu-";
+    for (int digit = 0; digit < 16; ++digit, bits >>= 4) {
+      name += digits[bits & 0xF];
+    }
+    Descriptor file(::openat(directory, name.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (file || errno != EEXIST) {
       return file;
     }
   }
-  return {nullptr, &std::fclose};
+  return Descriptor();
 }
 
-// Where the directory allows no new file but the file itself may be written.
-SaveResult saveInPlace(const fs::path& target, std::string_view bytes) {
-  FileHandle file = openFile(target, "w");
-  if (!file) {
-    return SaveResult::openFailed;
+bool isReadOnly(int directory, const char* name, const struct stat& status) {
+  // The permission bits count even for a user whom the system would let write anyway.
+  return (status.st_mode & S_IWUSR) == 0 || ::faccessat(directory, name, W_OK, AT_EACCESS) != 0;
+}
+
+// The new file takes the old one's owner, group and permission bits, as far as the system
+// lets this user give them.
+void keepOwnerAndMode(int file, const struct stat& old) {
+  if (::fchown(file, old.st_uid, old.st_gid) != 0 &&
+      ::fchown(file, static_cast<uid_t>(-1), old.st_gid) != 0) {
+    // The file stays the user's own: all a user who may not give files away can do.
   }
-  const bool written = writeAll(file.get(), bytes);
-  return closeFile(file) && written ? SaveResult::saved : SaveResult::writeFailed;
+  if (::fchmod(file, old.st_mode & 07777) != 0) {
+    // Then the new file has the default bits, as a file made anew would.
+  }
+}
+
+bool writeAll(int file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t count = ::write(file, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return true;
+}
+
+// Without this, after a power loss the directory may still name the old file, or none.
+void syncDirectory(int directory) {
+  const Descriptor readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (readable && ::fsync(readable.get()) != 0) {
+    // The file itself is on the device; only the rename's durability is left to the system.
+  }
 }
 
 }  // namespace
 
 SaveResult replaceFile(const char* name, std::string_view bytes) {
+  const SignalsHeld held;
   // A file-size limit then makes the write fail instead of killing the program.
   std::signal(SIGXFSZ, SIG_IGN);
-  const fs::path target = resolveLinks(name);
-  std::error_code error;
-  const fs::file_status existing = fs::status(target, error);
-  const bool exists = fs::exists(existing);
-  if (exists && (!fs::is_regular_file(existing) || isReadOnly(target, existing))) {
+  const std::optional<Location> location = locate(name);
+  if (!location) {
     return SaveResult::openFailed;
   }
-  fs::path temporary;
-  FileHandle file = createTemporary(target, temporary);
+  const int directory = location->directory.get();
+  const char* target = location->name.c_str();
+  struct stat existing {};
+  const bool exists = ::fstatat(directory, target, &existing, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists && (!S_ISREG(existing.st_mode) || isReadOnly(directory, target, existing))) {
+    return SaveResult::openFailed;
+  }
+  std::string temporary;
+  Descriptor file = createTemporary(directory, temporary);
   if (!file) {
-    return exists ? saveInPlace(target, bytes) : SaveResult::openFailed;
+    return SaveResult::openFailed;  // never written in place: that could lose the old file
   }
   if (exists) {
-    fs::permissions(temporary, existing.permissions(), error);
+    keepOwnerAndMode(file.get(), existing);
   }
-  const bool written = writeAll(file.get(), bytes);
-  if (!closeFile(file) || !written) {
-    fs::remove(temporary, error);
+  const bool written = writeAll(file.get(), bytes) && ::fsync(file.get()) == 0;
+  if (!file.close() || !written) {
+    ::unlinkat(directory, temporary.c_str(), 0);
     return SaveResult::writeFailed;
   }
-  fs::rename(temporary, target, error);
-  if (error) {
-    fs::remove(temporary, error);
+  if (::renameat(directory, temporary.c_str(), directory, target) != 0) {
+    ::unlinkat(directory, temporary.c_str(), 0);
     return SaveResult::openFailed;
   }
+  syncDirectory(directory);
   return SaveResult::saved;
 }
 
 InputFile::InputFile(const char* name) {
-  std::error_code error;
-  if (fs::is_regular_file(name, error)) {
-    handle_ = ::open(name, O_RDONLY | O_CLOEXEC);
+  const std::optional<Location> location = locate(name);
+  if (!location) {
+    return;
+  }
+  // Without O_NONBLOCK a FIFO put in the file's place would keep the open waiting for ever.
+  Descriptor file(::openat(location->directory.get(), location->name.c_str(),
+                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status {};
+  if (file && ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode)) {
+    handle_ = file.release();
   }
 }
 

@@ -84,28 +84,31 @@ void runMenuItem(int choice) {
 
 void startUp() { console::startStandardConsole(); }
 
+int finish() { return console::finishStandardConsole(); }
+
+bool runMenuIteration() {
+  showMenu();
+  int choice = 0;
+  std::cin >> choice;
+  std::wcout << std::endl;
+  if (!std::cin) {
+    if (std::cin.eof()) {
+      return false;  // input has ended: nothing more can be chosen
+    }
+    std::wcout << L"Неверный выбор! Попробуйте снова.\n";
+    std::cin.clear();
+    std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    return true;
+  }
+  if (choice == 9) {
+    return false;
+  }
+  runMenuItem(choice);
+  // A failed read is cleared before the next one unless the input has ended.
+  return !std::wcin.fail();
+}
+
 void runMenuLoop() {
-  for (;;) {
-    showMenu();
-    int choice = 0;
-    std::cin >> choice;
-    std::wcout << std::endl;
-    if (!std::cin) {
-      if (std::cin.eof()) {
-        return;  // input has ended: nothing more can be chosen
-      }
-      std::wcout << L"Неверный выбор! Попробуйте снова.\n";
-      std::cin.clear();
-      std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-      continue;
-    }
-    if (choice == 9) {
-      return;
-    }
-    runMenuItem(choice);
-    // A failed read is cleared before the next one unless the input has ended.
-    if (std::wcin.fail()) {
-      return;
-    }
+  while (runMenuIteration()) {
   }
 }

@@ -122,6 +122,13 @@ struct SeparatorCase {
   wchar_t separator;  // 0: numbers go ungrouped
 };
 
+// A locale of the user's own that groups digits with a plain space.
+class SpaceGrouping final : public std::numpunct<wchar_t> {
+ protected:
+  wchar_t do_thousands_sep() const override { return L' '; }
+  std::string do_grouping() const override { return "\3"; }
+};
+
 TEST(ConsoleLocale, GroupsDigitsWithASeparatorTheConsoleCanShow) {
   const auto utf8 = namedLocale("ru_RU.UTF-8");
   const auto cp1251 = namedLocale("ru_RU.CP1251");
@@ -136,6 +143,7 @@ TEST(ConsoleLocale, GroupsDigitsWithASeparatorTheConsoleCanShow) {
       {"KOI8-R text, CP1251 numbers", std::locale(koi8, cp1251, std::locale::numeric), 0},
       {"C text, ru_RU.UTF-8 numbers",
        std::locale(std::locale::classic(), utf8, std::locale::numeric), 0x202F},
+      {"a space would join numbers typed apart", std::locale(utf8, new SpaceGrouping), 0},
   };
   for (const auto& c : cases) {
     const auto loc = console::consoleLocale(c.locale).locale;

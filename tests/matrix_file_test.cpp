@@ -1,8 +1,11 @@
 #include "matrix_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <utility>
 
 #include "gtest/gtest.h"
 #include "matrix_state.h"
@@ -126,16 +129,22 @@ TEST(LoadMatrixFromFile, LeavesTheMatrixAsItWasUnlessAll20ValuesRead) {
 }
 
 TEST(LoadMatrixFromFile, ReportsAFileThatCannotBeOpened) {
-  for (const bool directory : {false, true}) {
+  const std::pair<const char*, void (*)()> cases[] = {
+      {"no file", [] {}},
+      {"a directory", [] { fs::create_directory("matrix.txt"); }},
+      {"a FIFO, which must not keep the load waiting", [] { ::mkfifo("matrix.txt", 0644); }},
+      {"a link too many", [] {
+         fs::create_symlink("matrix.txt", "loop");
+         fs::create_symlink("loop", "matrix.txt");
+       }}};
+  for (const auto& [name, prepare] : cases) {
     const InTempDirectory dir;
     MemoryConsole term("", namedLocale("ru_RU.CP1251"));
-    if (directory) {
-      fs::create_directory("matrix.txt");
-    }
+    prepare();
     A = sample;
     loadMatrixFromFile();
-    EXPECT_EQ(A, sample);
-    EXPECT_EQ(term.output(), recode(openForReading, "CP1251"));
+    EXPECT_EQ(A, sample) << name;
+    EXPECT_EQ(term.output(), recode(openForReading, "CP1251")) << name;
   }
 }
 
@@ -191,6 +200,93 @@ TEST(SaveMatrixToFile, ADanglingLinkGetsItsTargetCreated) {
   EXPECT_TRUE(fs::is_symlink("matrix.txt"));
   EXPECT_EQ(readFile("elsewhere.txt"),
             "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n");
+}
+
+TEST(SaveMatrixToFile, WhatElseTheDirectoryHoldsChangesNothing) {
+  const InTempDirectory dir;
+  MemoryConsole term("", namedLocale("C"));
+  std::vector<std::string> others;
+  for (int n = 0; n < 100; ++n) {  // the names of earlier temporary files, left by a crash
+    others.push_back(".matrix.txt.tmp" + std::to_string(n));
+    writeFile(others.back(), "stale");
+  }
+  // A target whose name leaves no room for a longer one beside it.
+  const std::string longName(250, 'm');
+  fs::create_symlink(longName, "matrix.txt");
+  others.emplace_back("matrix.txt");
+  others.push_back(longName);
+  std::sort(others.begin(), others.end());
+  A = counting;
+  saveMatrixToFile();
+  EXPECT_EQ(term.output(), saved);
+  EXPECT_EQ(readFile(longName), "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n");
+  EXPECT_EQ(readFile(".matrix.txt.tmp0"), "stale");
+  EXPECT_EQ(listDirectory("."), others);
+}
+
+struct LinkCase {
+  const char* name;
+  bool shared;  // the directory is sticky and world-writable, as /tmp is
+  uid_t linkOwner;
+  uid_t directoryOwner;
+  bool followed;
+};
+
+// In a directory that others may write to, a link is followed only where the kernel's
+// protected_symlinks rule would follow it, whatever the system's setting.
+TEST(MatrixFile, FollowsALinkInASharedDirectoryOnlyIfItsOwnerIsTrusted) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "links of another user need root to make";
+  }
+  constexpr uid_t me = 0;
+  constexpr uid_t nobody = 65534;
+  const LinkCase cases[] = {
+      {"own link in a shared directory", true, me, me, true},
+      {"another user's link in a shared directory", true, nobody, me, false},
+      {"the directory owner's link", true, nobody, nobody, true},
+      {"another user's link in a private directory", false, nobody, me, true},
+  };
+  for (const auto& c : cases) {
+    const InTempDirectory dir;
+    MemoryConsole term("", namedLocale("C"));
+    writeFile("target.txt", "old");
+    fs::create_directory("shared");
+    fs::permissions("shared", c.shared ? fs::perms::all | fs::perms::sticky_bit
+                                       : fs::perms::owner_all | fs::perms::group_read |
+                                             fs::perms::group_exec | fs::perms::others_read |
+                                             fs::perms::others_exec);
+    fs::create_symlink("../target.txt", "shared/matrix.txt");
+    ASSERT_EQ(::lchown("shared/matrix.txt", c.linkOwner, c.linkOwner), 0);
+    ASSERT_EQ(::chown("shared", c.directoryOwner, c.directoryOwner), 0);
+    fs::current_path("shared");
+    A = counting;
+    saveMatrixToFile();
+    A = sample;
+    loadMatrixFromFile();
+    fs::current_path("..");
+    EXPECT_EQ(term.output(), c.followed ? saved + loaded : openForWriting + openForReading)
+        << c.name;
+    EXPECT_EQ(A, c.followed ? counting : sample) << c.name;
+    EXPECT_EQ(readFile("target.txt") == "old", !c.followed) << c.name;
+  }
+}
+
+TEST(SaveMatrixToFile, KeepsTheOwnerOfAnotherUsersFile) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can save another user's file";
+  }
+  const InTempDirectory dir;
+  MemoryConsole term("", namedLocale("C"));
+  writeFile("matrix.txt", "old");
+  ASSERT_EQ(::chown("matrix.txt", 65534, 65534), 0);
+  ASSERT_EQ(::chmod("matrix.txt", 0640), 0);
+  saveMatrixToFile();
+  struct stat status {};
+  ASSERT_EQ(::stat("matrix.txt", &status), 0);
+  EXPECT_EQ(term.output(), saved);
+  EXPECT_EQ(status.st_uid, 65534u);
+  EXPECT_EQ(status.st_gid, 65534u);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
 }
 
 }  // namespace

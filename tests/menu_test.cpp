@@ -1,5 +1,10 @@
 // End-to-end transcripts: the built program run through pipes, output compared byte for byte.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -263,6 +268,33 @@ TEST(MatrixFile, AFailedWriteKeepsTheOldFile) {
   EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"});
 }
 
+// Ctrl-C or kill in the middle of a save takes effect once it is done: the directory then
+// holds exactly one complete matrix.txt, the old one or the new one.
+TEST(MatrixFile, SavesHitBySignalsLeaveOneCompleteFile) {
+  const std::string old = times("0 0 0 0 0 \n", 4);
+  const std::string script = "1 " + counting + times("7\n", 3000);
+  std::random_device seed;
+  const unsigned first = seed();
+  std::minstd_rand random(first);
+  Restrictions quiet;
+  quiet.standardOutput = "/dev/null";
+  for (int round = 0; round < 40; ++round) {
+    const TempDir dir;
+    writeFile(dir.path() / "matrix.txt", old);
+    testing_support::Dialogue session(testing_support::Dialogue::Channel::pipes,
+                                      environmentWith({"LC_ALL=C"}), dir.path(), quiet);
+    session.type(script);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+    session.signal(round % 2 == 0 ? SIGINT : SIGTERM);
+    session.exitStatus();
+    EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"})
+        << "round " << round << ", seed " << first;
+    const std::string content = readFile(dir.path() / "matrix.txt");
+    EXPECT_TRUE(content == old || content == countingFile)
+        << "round " << round << ", seed " << first << ": " << content;
+  }
+}
+
 TEST(MatrixFile, ADirectoryThatTakesNoNewFile) {
   namespace fs = std::filesystem;
   Restrictions unprivileged;
@@ -280,14 +312,14 @@ TEST(MatrixFile, ADirectoryThatTakesNoNewFile) {
                                     fs::perms::others_read | fs::perms::others_exec);
     const auto outcome = runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=C"}),
                                     dir.path(), unprivileged);
-    // With the file there and writable, it is written in place; without, nothing can be saved.
-    const std::string message = fileThere ? "Матрица успешно сохранена в файл.\n"
-                                          : "Ошибка при открытии файла для записи.\n";
-    EXPECT_EQ(outcome.out, chosen + allPrompts() + chosen + message + chosen) << fileThere;
+    // Without a temporary file nothing is saved: writing in place could lose the old file.
+    EXPECT_EQ(outcome.out,
+              chosen + allPrompts() + chosen + "Ошибка при открытии файла для записи.\n" + chosen)
+        << fileThere;
     EXPECT_EQ(listDirectory(dir.path()),
               fileThere ? std::vector<std::string>{"matrix.txt"} : std::vector<std::string>{});
     if (fileThere) {
-      EXPECT_EQ(readFile(dir.path() / "matrix.txt"), countingFile);
+      EXPECT_EQ(readFile(dir.path() / "matrix.txt"), "old\n");
     }
   }
 }
@@ -296,15 +328,54 @@ TEST(MatrixFile, ADirectoryThatTakesNoNewFile) {
 
 namespace {
 
-// Output that cannot be written is no reason to stop: the session runs to its end.
-TEST(MenuLoop, AnUnwritableStandardOutputIsIgnored) {
+struct DescriptorCase {
+  const char* name;
+  testing_support::Restrictions restrictions;
+  int status;
+  bool warned;  // one line on standard error
+};
+
+// Output that cannot be written is no reason to stop: the session runs to its end, saves
+// included, and only the exit status and one line on standard error tell.
+TEST(MenuLoop, StandardDescriptorsInAnyStateNeverStopTheSession) {
+  const auto with = [](auto change) {
+    testing_support::Restrictions restrictions;
+    change(restrictions);
+    return restrictions;
+  };
+  const DescriptorCase cases[] = {
+      {"output on a full device", with([](auto& r) { r.standardOutput = "/dev/full"; }), 1, true},
+      {"output closed at start", with([](auto& r) { r.standardOutput = ""; }), 1, true},
+      {"output pipe with no reader", with([](auto& r) { r.readerGone = true; }), 1, true},
+      {"input closed at start", with([](auto& r) { r.closedInput = true; }), 0, false},
+      {"all as usual", {}, 0, false},
+  };
+  for (const auto& c : cases) {
+    const testing_support::TempDir dir;
+    const auto outcome =
+        runProgram("1 " + times("5 ", 20) + "\n7\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}),
+                   dir.path(), c.restrictions);
+    EXPECT_EQ(outcome.status, c.status) << c.name;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), c.warned ? 1 : 0)
+        << c.name << ": " << outcome.err;
+    // The save went ahead, and no console output landed in the file.
+    const std::string saved = c.restrictions.closedInput ? "" : times(times("5 ", 5) + "\n", 4);
+    EXPECT_EQ(testing_support::readFile(dir.path() / "matrix.txt"), saved) << c.name;
+  }
+}
+
+TEST(MenuLoop, ANonBlockingInputIsWaitedFor) {
   const testing_support::TempDir dir;
-  testing_support::Restrictions full;
-  full.standardOutput = "/dev/full";
-  const auto outcome = runProgram("1 " + times("5 ", 20) + "\n7\n9\n",
-                                  environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path(), full);
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(testing_support::readFile(dir.path() / "matrix.txt"), times(times("5 ", 5) + "\n", 4));
+  testing_support::Restrictions nonBlocking;
+  nonBlocking.nonBlockingInput = true;
+  testing_support::Dialogue dialogue(testing_support::Dialogue::Channel::pipes,
+                                     environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path(),
+                                     nonBlocking);
+  ASSERT_TRUE(dialogue.waitFor(menu));
+  dialogue.type("2\n");
+  ASSERT_TRUE(dialogue.waitFor(zeroMatrix + menu)) << dialogue.transcript();
+  dialogue.type("9\n");
+  EXPECT_EQ(dialogue.exitStatus(), 0);
 }
 
 }  // namespace

@@ -48,14 +48,21 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 [[noreturn]] void execProgram(std::vector<std::string> environment,
                               const std::filesystem::path& workDir,
                               const Restrictions& restrictions = {}) {
+  ::signal(SIGPIPE, SIG_DFL);  // as a shell would start it, whatever this process does
   if (::chdir(workDir.c_str()) != 0) {
     _exit(126);
   }
   if (restrictions.standardOutput != nullptr) {
-    const int out = ::open(restrictions.standardOutput, O_WRONLY);
-    if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) {
+    const int out = *restrictions.standardOutput == '\0'
+                        ? -1
+                        : ::open(restrictions.standardOutput, O_WRONLY | O_CLOEXEC);
+    if (out >= 0 ? ::dup2(out, STDOUT_FILENO) < 0 : ::close(STDOUT_FILENO) != 0) {
       _exit(126);
     }
+  }
+  if ((restrictions.closedInput && ::close(STDIN_FILENO) != 0) ||
+      (restrictions.nonBlockingInput && ::fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK) != 0)) {
+    _exit(126);
   }
   if (restrictions.fileSizeLimit >= 0) {
     ::signal(SIGXFSZ, SIG_IGN);
@@ -159,8 +166,25 @@ bool StringSink::write(const char* data, std::size_t size) {
   return true;
 }
 
+namespace {
+
+// Made once for each named locale: its tables cost more than a short session.
+console::ConsoleLocale consoleLocaleOf(const std::locale& user) {
+  static std::map<std::string, console::ConsoleLocale> made;
+  if (user.name() == "*") {
+    return console::consoleLocale(user);
+  }
+  auto found = made.find(user.name());
+  if (found == made.end()) {
+    found = made.emplace(user.name(), console::consoleLocale(user)).first;
+  }
+  return found->second;
+}
+
+}  // namespace
+
 MemoryConsole::MemoryConsole(std::string script, const std::locale& locale, bool pauses)
-    : source(std::move(script), pauses), console(source, sink, locale) {
+    : source(std::move(script), pauses), console(source, sink, consoleLocaleOf(locale)) {
   std::locale::global(locale);
   source.watched = &sink.bytes;
   A = {};
@@ -194,7 +218,7 @@ std::vector<std::string> listDirectory(const std::filesystem::path& path) {
   return names;
 }
 
-std::string MemoryConsole::output() {
+const std::string& MemoryConsole::output() {
   console.flush();
   return sink.bytes;
 }
@@ -232,6 +256,7 @@ Outcome runProgram(const std::string& input, const std::vector<std::string>& env
 
 Outcome runProgram(const std::string& input, const std::vector<std::string>& environment,
                    const std::filesystem::path& workDir, const Restrictions& restrictions) {
+  ::signal(SIGPIPE, SIG_IGN);  // a program that stops reading early must not end the tests
   int in[2];
   int out[2];
   int err[2];
@@ -248,6 +273,12 @@ Outcome runProgram(const std::string& input, const std::vector<std::string>& env
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
+  int open = 2;
+  if (restrictions.readerGone) {
+    ::close(out[0]);
+    out[0] = -1;
+    --open;
+  }
   Outcome outcome;
   std::size_t written = 0;
   int toChild = in[1];
@@ -256,7 +287,6 @@ Outcome runProgram(const std::string& input, const std::vector<std::string>& env
     toChild = -1;
   }
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  int open = 2;
   while (open > 0 && std::chrono::steady_clock::now() < until) {
     pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {toChild, POLLOUT, 0}};
     if (::poll(fds, toChild >= 0 ? 3 : 2, 1000) < 0 && errno != EINTR) {
@@ -301,7 +331,7 @@ Outcome runProgram(const std::string& input, const std::vector<std::string>& env
 }
 
 Dialogue::Dialogue(Channel channel, const std::vector<std::string>& environment,
-                   const std::filesystem::path& workDir)
+                   const std::filesystem::path& workDir, const Restrictions& restrictions)
     : channel_(channel) {
   std::fflush(nullptr);  // the child must not inherit unwritten test output
   if (channel == Channel::terminal) {
@@ -315,7 +345,7 @@ Dialogue::Dialogue(Channel channel, const std::vector<std::string>& environment,
     int master = -1;
     pid_ = ::forkpty(&master, nullptr, &settings, nullptr);
     if (pid_ == 0) {
-      execProgram(environment, workDir);
+      execProgram(environment, workDir, restrictions);
     }
     if (pid_ < 0) {
       fail("forkpty");
@@ -332,7 +362,7 @@ Dialogue::Dialogue(Channel channel, const std::vector<std::string>& environment,
   if (pid_ == 0) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
-    execProgram(environment, workDir);
+    execProgram(environment, workDir, restrictions);
   }
   ::close(in[0]);
   ::close(out[1]);
@@ -400,6 +430,8 @@ void Dialogue::endInput() {
     input_ = -1;
   }
 }
+
+void Dialogue::signal(int number) const { ::kill(pid_, number); }
 
 int Dialogue::exitStatus() {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);

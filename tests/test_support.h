@@ -72,7 +72,7 @@ class MemoryConsole {
   ~MemoryConsole();
   MemoryConsole(const MemoryConsole&) = delete;
   MemoryConsole& operator=(const MemoryConsole&) = delete;
-  std::string output();  // everything written so far
+  const std::string& output();  // everything written so far
   ScriptSource source;
   StringSink sink;
   console::Console console;
@@ -114,11 +114,14 @@ struct Outcome {
   int status = -1;  // exit status, or 128 + signal
 };
 
-// Limits for the program's process.
+// Limits for the program's process, and the state of its standard descriptors.
 struct Restrictions {
   long fileSizeLimit = -1;               // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1 for none
   bool unprivileged = false;             // run as user nobody when the tests run as root
-  const char* standardOutput = nullptr;  // a file to write to instead of the pipe
+  const char* standardOutput = nullptr;  // a file instead of the pipe; "" for a closed one
+  bool closedInput = false;              // standard input closed at start
+  bool nonBlockingInput = false;         // O_NONBLOCK on the standard input pipe
+  bool readerGone = false;               // nobody reads the output pipe: writes meet EPIPE
 };
 
 // Runs matrix-menu in `workDir` with `input` on a pipe as standard input.
@@ -131,7 +134,7 @@ class Dialogue {
  public:
   enum class Channel { pipes, terminal };
   Dialogue(Channel channel, const std::vector<std::string>& environment,
-           const std::filesystem::path& workDir);
+           const std::filesystem::path& workDir, const Restrictions& restrictions = {});
   ~Dialogue();
   Dialogue(const Dialogue&) = delete;
   Dialogue& operator=(const Dialogue&) = delete;
@@ -142,6 +145,7 @@ class Dialogue {
   void type(std::string_view bytes) const;
   void endInput();   // Ctrl-D on a terminal, closing the pipe otherwise
   int exitStatus();  // waits for the end of output and the process
+  void signal(int number) const;
   const std::string& transcript() const { return transcript_; }
 
  private:
