@@ -9,7 +9,8 @@ set(TEST_LOCALES
   "ru_RU KOI8-R ru_RU.KOI8-R"
   "ru_RU ISO-8859-5 ru_RU"
   "en_US UTF-8 en_US.UTF-8"
-  "en_US ISO-8859-1 en_US.ISO-8859-1")
+  "en_US ISO-8859-1 en_US.ISO-8859-1"
+  "ja_JP EUC-JP ja_JP.EUC-JP")
 set(LOCALE_STAMPS)
 foreach(entry IN LISTS TEST_LOCALES)
   separate_arguments(parts UNIX_COMMAND "${entry}")

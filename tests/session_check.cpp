@@ -2,22 +2,114 @@
 
 #include <iconv.h>
 
-#include <cerrno>
-#include <locale>
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <map>
+#include <optional>
 
-#include "console.h"
+#include "matrix_file.h"
+#include "matrix_state.h"
 #include "menu.h"
 #include "test_support.h"
 
 namespace testing_support {
 
-std::string runSession(std::string_view input, const char* localeName) {
-  MemoryConsole term(std::string(input), namedLocale(localeName), /*pauses=*/false);
-  runMenuLoop();
-  return term.output();
+namespace {
+
+// The messages by which a turn tells what it did, in one console encoding.
+struct Messages {
+  explicit Messages(const char* charset)
+      : checked(recode("Вектор B обновлен.\n", charset)),
+        ascending(recode("отсортированы по возрастанию.\n", charset)),
+        descending(recode("отсортированы по убыванию.\n", charset)),
+        saved(recode("Матрица успешно сохранена в файл.\n", charset)),
+        loaded(recode("Матрица успешно загружена из файла.\n", charset)),
+        notOpenedForReading(recode("Ошибка при открытии файла для чтения.\n", charset)),
+        failure(recode("Ошибка при", charset)),
+        prompt(recode("Введите элемент", charset)),
+        original(recode("Исходная матрица:\n", charset)),
+        menu(recode(menuText(), charset)) {}
+
+  std::string checked, ascending, descending, saved, loaded, notOpenedForReading, failure, prompt,
+      original, menu;
+};
+
+const Messages& messagesIn(const char* charset) {
+  static std::map<std::string, Messages> made;
+  return made.try_emplace(charset, charset).first->second;
 }
 
-std::string checkOutput(std::string_view output, const char* charset) {
+// The row check, worked out another way: a sorted row is constant when its ends are equal.
+std::array<std::int32_t, ROWS> expectedB(const Matrix& matrix) {
+  std::array<std::int32_t, ROWS> b{};
+  for (std::size_t i = 0; i < ROWS; ++i) {
+    b[i] =
+        std::is_sorted(matrix[i].begin(), matrix[i].end()) && matrix[i].front() != matrix[i].back()
+            ? 1
+            : 0;
+  }
+  return b;
+}
+
+template <typename Order>
+bool sortedEvenRows(const Matrix& before, const Matrix& after, Order order) {
+  for (std::size_t i = 0; i < ROWS; ++i) {
+    const bool expected =
+        i % 2 == 0 ? std::is_sorted(after[i].begin(), after[i].end(), order) &&
+                         std::is_permutation(after[i].begin(), after[i].end(), before[i].begin())
+                   : after[i] == before[i];
+    if (!expected) {
+      return false;
+    }
+  }
+  return true;
+}
+
+struct Turn {
+  std::string_view out;  // what the turn wrote
+  Matrix a;              // A before it
+  std::array<std::int32_t, ROWS> b;
+};
+
+// Checks one turn of the loop; `inFile` is what the last successful save wrote.
+std::string checkTurn(const Turn& turn, const Messages& m, std::optional<Matrix>& inFile) {
+  // What the item wrote, after the menu and the end of line that follows the choice. Items
+  // 3, 7 and 8 write one message and nothing else.
+  const std::string_view item = turn.out.substr(std::min(turn.out.size(), m.menu.size() + 1));
+  if (std::any_of(B.begin(), B.end(), [](std::int32_t v) { return v != 0 && v != 1; })) {
+    return "B holds something other than 0 and 1";
+  }
+  if (item == m.checked) {
+    return A != turn.a ? "the row check changed A" : B != expectedB(A) ? "B is wrong" : "";
+  }
+  if (B != turn.b) {
+    return "B changed without a row check";
+  }
+  if (item.starts_with(m.original)) {  // items 2, 4 and 5
+    if (item.find(m.ascending) != std::string_view::npos) {
+      return sortedEvenRows(turn.a, A, std::less<>()) ? "" : "the ascending sort is wrong";
+    }
+    if (item.find(m.descending) != std::string_view::npos) {
+      return sortedEvenRows(turn.a, A, std::greater<>()) ? "" : "the descending sort is wrong";
+    }
+  }
+  if (item == m.saved) {
+    inFile = A;
+  } else if (item == m.loaded) {
+    return inFile && A == *inFile ? "" : "a load gave something other than the last save";
+  } else if (item == m.notOpenedForReading) {
+    return inFile        ? "a saved file could not be opened"
+           : A != turn.a ? "a failed load changed A"
+                         : "";
+  } else if (item.starts_with(m.failure)) {
+    return "a save or load failed in a directory of the program's own";
+  }
+  return A != turn.a && !item.starts_with(m.prompt) ? "A changed without entry" : "";
+}
+
+// An empty string when `output` decodes cleanly in `charset`; otherwise where it does not.
+std::string checkDecodes(std::string_view output, const char* charset) {
   iconv_t cd = ::iconv_open("UTF-32LE", charset);
   std::string in(output);
   char* from = in.data();
@@ -31,8 +123,53 @@ std::string checkOutput(std::string_view output, const char* charset) {
     return "output is not valid " + std::string(charset) + " at byte " +
            std::to_string(from - in.data());
   }
-  if (!output.starts_with(recode(menuText(), charset))) {
+  return {};
+}
+
+}  // namespace
+
+std::string checkSession(std::string_view input, const char* localeName, const char* charset) {
+  const Messages& messages = messagesIn(charset);
+  MemoryConsole term(std::string(input), namedLocale(localeName), /*pauses=*/false);
+  std::optional<Matrix> inFile;
+  std::size_t shown = 0;
+  for (int turn = 0;; ++turn) {
+    Turn done{{}, A, B};
+    const bool goOn = runMenuIteration();
+    const std::string& output = term.output();
+    done.out = std::string_view(output).substr(shown);
+    shown = output.size();
+    const std::string problem = checkTurn(done, messages, inFile);
+    if (!problem.empty()) {
+      return "turn " + std::to_string(turn) + ": " + problem;
+    }
+    if (!goOn) {
+      break;
+    }
+  }
+  const std::string& output = term.output();
+  if (!output.starts_with(messages.menu)) {
     return "output does not start with the menu";
+  }
+  return checkDecodes(output, charset);
+}
+
+std::string checkFileLoad(std::string_view bytes, const char* localeName, const char* charset) {
+  const Messages& messages = messagesIn(charset);
+  writeFile("matrix.txt", std::string(bytes));
+  MemoryConsole term("", namedLocale(localeName), /*pauses=*/false);
+  const Matrix untouched = {{{-1, -2, -3, -4, -5}, {}, {7, 7, 7, 7, 7}, {1, 2, 3, 4, 5}}};
+  A = untouched;
+  loadMatrixFromFile();
+  if (!term.output().ends_with(messages.loaded)) {
+    return A == untouched ? "" : "a failed load changed A";
+  }
+  const Matrix loaded = A;
+  saveMatrixToFile();
+  A = untouched;
+  loadMatrixFromFile();
+  if (!term.output().ends_with(messages.saved + messages.loaded) || A != loaded) {
+    return "what loaded did not survive a save and a load";
   }
   return {};
 }

@@ -1,5 +1,5 @@
-// One whole program session over arbitrary input, with the properties every session must
-// keep: shared by the fuzzer and by the test that replays its corpus.
+// Whole sessions and file loads over arbitrary input, checked against a small model of the
+// menu items: shared by the fuzzers and by the test that replays their corpora.
 #pragma once
 
 #include <string>
@@ -7,12 +7,29 @@
 
 namespace testing_support {
 
-// Runs the menu loop over `input` under the named locale, in the current directory, until
-// item 9 or the end of the input. Returns what the program wrote.
-std::string runSession(std::string_view input, const char* localeName);
+// The locales the fuzzers and the corpus replay run under: UTF-8, two single-byte tables and
+// an encoding that goes through the locale's own conversion facet.
+struct FuzzLocale {
+  const char* name;
+  const char* charset;
+};
+inline constexpr FuzzLocale fuzzLocales[] = {{"ru_RU.UTF-8", "UTF-8"},
+                                             {"ru_RU.CP1251", "CP1251"},
+                                             {"ru_RU.KOI8-R", "KOI8-R"},
+                                             {"ja_JP.EUC-JP", "EUC-JP"}};
 
-// An empty string when `output` decodes cleanly in `charset` and starts with the menu;
-// otherwise what is wrong with it.
-std::string checkOutput(std::string_view output, const char* charset);
+// Runs the menu loop over `input` under the named locale, whose console writes `charset`, in
+// the current directory (which must hold no matrix.txt), one turn at a time. Each turn is
+// checked against a model: B changes only through the row check and holds 0 or 1; the row
+// check and the sorts do what they say; a load gives back what the last successful save
+// wrote, and fails to open before any save; A changes only through entry, sorting and
+// loading. The whole output must decode in `charset` and start with the menu. Returns an
+// empty string, or what went wrong first.
+std::string checkSession(std::string_view input, const char* localeName, const char* charset);
+
+// Loads `bytes` as matrix.txt from the current directory under the named locale: a failed
+// load must leave A as it was, a successful one must survive a save and a second load.
+// Returns an empty string, or what went wrong.
+std::string checkFileLoad(std::string_view bytes, const char* localeName, const char* charset);
 
 }  // namespace testing_support

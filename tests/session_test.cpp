@@ -1,4 +1,4 @@
-// Replays the fuzzer's corpus: the inputs that matter most, in every build.
+// Replays the fuzzers' corpora: the inputs that matter most, in every build.
 #include <filesystem>
 
 #include "gtest/gtest.h"
@@ -7,20 +7,28 @@
 
 namespace {
 
-TEST(Sessions, EveryCorpusInputRunsToTheEndWithCleanOutput) {
+using testing_support::fuzzLocales;
+
+int replay(const char* corpus, std::string (*check)(std::string_view, const char*, const char*)) {
   int replayed = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(FUZZ_CORPUS)) {
+  for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
     const std::string input = testing_support::readFile(entry.path());
-    const testing_support::InTempDirectory dir;
-    for (const auto& [locale, charset] :
-         {std::pair{"ru_RU.UTF-8", "UTF-8"}, std::pair{"ru_RU.CP1251", "CP1251"}}) {
-      EXPECT_EQ(testing_support::checkOutput(testing_support::runSession(input, locale), charset),
-                "")
-          << entry.path().filename() << " under " << locale;
+    for (const auto& locale : fuzzLocales) {
+      const testing_support::InTempDirectory dir;
+      EXPECT_EQ(check(input, locale.name, locale.charset), "")
+          << entry.path().filename() << " under " << locale.name;
     }
     ++replayed;
   }
-  EXPECT_GE(replayed, 8);
+  return replayed;
+}
+
+TEST(Sessions, EveryCorpusSessionKeepsToTheModel) {
+  EXPECT_GE(replay(FUZZ_CORPUS "/session", testing_support::checkSession), 8);
+}
+
+TEST(Sessions, EveryCorpusFileLoadsAllOrNothing) {
+  EXPECT_GE(replay(FUZZ_CORPUS "/file", testing_support::checkFileLoad), 5);
 }
 
 }  // namespace
