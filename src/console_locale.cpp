@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "numbers.h"
 #include "platform.h"
 
 namespace console {
@@ -76,7 +77,7 @@ std::locale withShowableSeparator(const std::locale& user, const Codec& codec) {
 ConsoleLocale consoleLocale(const std::locale& user) {
   Codec userCodec = platform::textEncoding(user);
   Codec codec = userCodec.canEncodeCyrillic() ? std::move(userCodec) : Codec::utf8();
-  std::locale locale = withShowableSeparator(user, codec);
+  std::locale locale = withConstantMemoryReading(withShowableSeparator(user, codec));
   return {std::move(codec), locale};
 }
 

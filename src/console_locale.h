@@ -13,7 +13,8 @@ struct ConsoleLocale {
   Codec codec;
   // The user's locale, but for the digit-group separator: glibc's ru_RU gives U+202F, which
   // CP1251 and KOI8-R lack; there the locale's own narrow separator (a no-break space) is
-  // used, and where no separator fits, numbers go ungrouped.
+  // used, and where no separator fits, numbers go ungrouped. Integers are read in constant
+  // memory (withConstantMemoryReading).
   std::locale locale;
 };
 

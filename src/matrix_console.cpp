@@ -2,17 +2,26 @@
 
 #include <cstdint>
 #include <iostream>
+#include <iterator>
 #include <limits>
+#include <string_view>
 
 #include "matrix_state.h"
+#include "numbers.h"
 
 namespace {
 
 // Reads one cell, asking again until a valid integer comes. Returns false when the input
 // has ended: then the prompt and one end of line are the last output.
 bool readCell(std::size_t i, std::size_t j) {
+  // The prompt in one piece: "Введите элемент A[", i, "][", j, "]: ".
+  static_assert(ROWS <= 10 && COLS <= 10, "one digit for each index");
+  constexpr std::size_t rowAt = std::wstring_view(L"Введите элемент A[").size();
+  wchar_t prompt[] = L"Введите элемент A[i][j]: ";
+  prompt[rowAt] = static_cast<wchar_t>(L'0' + i);
+  prompt[rowAt + 3] = static_cast<wchar_t>(L'0' + j);
   for (;;) {
-    std::wcout << L"Введите элемент A[" << i << L"][" << j << L"]: ";
+    std::wcout.write(prompt, std::size(prompt) - 1);
     std::int32_t value = 0;
     if (std::wcin >> value) {
       A[i][j] = value;
@@ -40,12 +49,18 @@ void inputMatrix() {
   }
 }
 
+// Each row formatted in one pass and written at once, as a field of width 5 for each value
+// would write it.
 void printMatrix() {
+  constexpr std::size_t width = 5;
+  const console::IntegerFormat format(std::wcout);
+  wchar_t line[COLS * console::IntegerFormat::longest(width) + 1];
   for (const Row& row : A) {
+    wchar_t* end = line;
     for (const auto value : row) {
-      std::wcout.width(5);
-      std::wcout << value;
+      end = format.write(end, value, width);
     }
-    std::wcout << std::endl;
+    *end++ = L'\n';
+    std::wcout.write(line, end - line).flush();
   }
 }

@@ -216,6 +216,22 @@ TEST(MenuLoop, HugeLinesAreRejectedLikeAnyOther) {
   EXPECT_EQ(atElement.status, 0);
 }
 
+// libstdc++'s own reader keeps a byte for each digit group: a line of five million groups
+// would cost megabytes. The zeros read as one valid number, 0, whatever their count.
+TEST(MenuLoop, ALongGroupedNumberTakesNoMoreMemoryThanAShortOne) {
+  long peak[2] = {};
+  const std::string lines[2] = {"1\n0\n", "1\n0" + times("\u202F000", 5'000'000) + "\n"};
+  for (int k = 0; k < 2; ++k) {
+    const testing_support::TempDir dir;
+    testing_support::Dialogue session(testing_support::Dialogue::Channel::pipes,
+                                      environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
+    session.type(lines[k]);
+    ASSERT_TRUE(session.waitFor(prompt(0, 1), std::chrono::seconds(60))) << session.transcript();
+    peak[k] = session.peakKilobytes();
+  }
+  EXPECT_LT(peak[1] - peak[0], 1024) << peak[0] << " KiB for a short line";
+}
+
 }  // namespace
 
 namespace {

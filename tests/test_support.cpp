@@ -433,6 +433,17 @@ void Dialogue::endInput() {
 
 void Dialogue::signal(int number) const { ::kill(pid_, number); }
 
+long Dialogue::peakKilobytes() const {
+  // Not the children's rusage: that counts the test process's pages shared before exec.
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return -1;
+}
+
 int Dialogue::exitStatus() {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (readSome(until)) {

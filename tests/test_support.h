@@ -146,6 +146,8 @@ class Dialogue {
   void endInput();   // Ctrl-D on a terminal, closing the pipe otherwise
   int exitStatus();  // waits for the end of output and the process
   void signal(int number) const;
+  // The most resident memory the program has had so far (VmHWM, Linux), in KiB.
+  long peakKilobytes() const;
   const std::string& transcript() const { return transcript_; }
 
  private:
