@@ -58,9 +58,16 @@ class OutputBytes {
   bool failed() const { return failed_; }
 
  private:
+  // Whole blocks only, as stdio writes them: a pipe holds 64 KiB, and a write of more than
+  // that waits for the reader on the way.
   void flushIfFull() {
     if (used_ >= outputBlock) {
-      flush();
+      const std::size_t whole = used_ - used_ % outputBlock;
+      if (!sink_.write(buffer_.get(), whole)) {
+        failed_ = true;
+      }
+      used_ -= whole;
+      std::memmove(buffer_.get(), buffer_.get() + whole, used_);
     }
   }
 
