@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Benchmark: a scripted session of 100,000 menu iterations (item 1 with 20 values, then 2, 3,
-# 4, 5, 6 in rotation) through pipes, against bench/reference.c, the same session in plain C
-# stdio. Usage: bench/run.sh [ITERATIONS]   (builds the release preset if needed)
+# Benchmark of the release build under ru_RU.UTF-8, through pipes, against bench/reference.c
+# (the same sessions in plain C stdio, same output bytes, same flush points) and
+# bench/minimal.cpp (the least a C++ program does before its first prompt):
+#   - a rotation session: item 1 with 20 values, then 2, 3, 4, 5 and 6, in turn;
+#   - a display-only session: item 2 again and again;
+#   - start-up to exit, 200 runs each;
+#   - a 1 GB line of grouped zeros at an element prompt, and a 1 GB matrix.txt of them.
+# Usage: bench/run.sh [ITERATIONS]   (default 400,000; builds the release preset if needed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-iterations=${1:-100000}
+iterations=${1:-400000}
 
 for tool in strace:strace time:/usr/bin/time gcc:gcc; do
   package=${tool%%:*} command=${tool#*:}
@@ -16,13 +21,15 @@ done
 cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 program=$PWD/build/default/matrix-menu
-# The program and the reference under the same locale; the script itself stays in C.
+# The program and the references under the same locale; the scripts themselves stay in C.
 localized=(env "LOCPATH=$PWD/build/default/locales" LC_ALL=ru_RU.UTF-8)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 gcc -O2 -o "$work/reference" bench/reference.c
+g++ -O2 -std=c++20 -o "$work/minimal" bench/minimal.cpp
 reference=$work/reference
+minimal=$work/minimal
 
 awk -v n="$iterations" 'BEGIN {
   for (k = 0; k < n; ++k) {
@@ -36,74 +43,98 @@ awk -v n="$iterations" 'BEGIN {
     }
   }
   print 9
-}' >"$work/session"
+}' >"$work/rotation"
+awk -v n="$iterations" 'BEGIN {
+  print "1 5 -7 123 0 999 -500 42 8 -1 300 11 -99 7 600 -3 250 2 -80 77 1"
+  for (k = 0; k < n; ++k) print 2
+  print 9
+}' >"$work/display"
 
-# run NAME COMMAND: CPU seconds (the best of five runs), peak memory and wall time of a piped
-# run; the output is kept for comparison.
-run() {
-  local name=$1 command=$2 best="" user sys rss wall cpu
-  for _ in 1 2 3 4 5; do
-    cat "$work/session" | /usr/bin/time -f "%U %S %M %e" -o "$work/$name.time" "${localized[@]}" "$command" |
-      cat >"$work/$name.out"
-    read -r user sys rss wall <"$work/$name.time"
-    cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.3f", u + s }')
-    if [[ -z $best ]] || awk -v a="$cpu" -v b="$best" 'BEGIN { exit !(a < b) }'; then
-      best=$cpu
-      eval "${name}_cpu=$cpu ${name}_rss=$rss ${name}_wall=$wall"
-    fi
-  done
+# cpu NAME SESSION COMMAND: user + system time, in seconds, and peak memory in KiB of one
+# piped run; the best of the rounds is kept.
+cpu() {
+  local name=$1 session=$2 command=$3 user sys rss total best
+  /usr/bin/time -f "%U %S %M" -o "$work/time" "${localized[@]}" "$command" <"$work/$session" | cat >/dev/null
+  read -r user sys rss <"$work/time"
+  total=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
+  best=${name}_${session}_cpu
+  if [[ -z ${!best:-} ]] || awk -v a="$total" -v b="${!best}" 'BEGIN { exit !(a < b) }'; then
+    printf -v "$best" '%s' "$total"
+    printf -v "${name}_${session}_rss" '%s' "$rss"
+  fi
 }
+
+for session in rotation display; do
+  "${localized[@]}" "$program" <"$work/$session" | cat >"$work/program.out"
+  "${localized[@]}" "$reference" <"$work/$session" | cat >"$work/reference.out"
+  if ! cmp -s "$work/program.out" "$work/reference.out"; then
+    echo "The program's output differs from the reference's in the $session session:" >&2
+    cmp "$work/program.out" "$work/reference.out" >&2 || true
+    exit 1
+  fi
+  printf -v "${session}_bytes" '%s' "$(stat -c %s "$work/program.out")"
+  # Taking turns, so that whatever else the machine does weighs on both alike.
+  for _ in 1 2 3 4 5 6 7; do
+    cpu program "$session" "$program"
+    cpu reference "$session" "$reference"
+  done
+done
 
 writes() {
-  cat "$work/session" | strace -f -c -e trace=write -o "$work/strace" "${localized[@]}" "$1" >/dev/null
+  "${localized[@]}" strace -f -c -e trace=write -o "$work/strace" "$1" <"$work/rotation" | cat >/dev/null
   awk '$NF == "write" { print $4 }' "$work/strace"
 }
-
-run program "$program"
-run reference "$reference"
-if ! cmp -s "$work/program.out" "$work/reference.out"; then
-  echo "The program's output differs from the reference's:" >&2
-  cmp "$work/program.out" "$work/reference.out" >&2 || true
-  exit 1
-fi
-bytes=$(stat -c %s "$work/program.out")
 program_writes=$(writes "$program")
 reference_writes=$(writes "$reference")
 
-# Start-up: 200 runs that show the menu once and meet the end of input.
+# Start-up to exit: rounds of 100 runs that show the menu once and meet the end of input,
+# taking turns; the best round of each, in microseconds per run.
 startup() {
   local start end
   start=$(date +%s%N)
-  for _ in $(seq 200); do "${localized[@]}" "$1" </dev/null >/dev/null; done
+  for _ in $(seq 100); do "${localized[@]}" "$1" </dev/null >/dev/null; done
   end=$(date +%s%N)
-  echo $(((end - start) / 200000))
+  local took=$(((end - start) / 100000)) best=${2}_startup
+  if [[ -z ${!best:-} ]] || ((took < ${!best})); then
+    printf -v "$best" '%s' "$took"
+  fi
 }
-program_startup=$(startup "$program")
-reference_startup=$(startup "$reference")
+for _ in 1 2 3 4 5 6 7; do
+  startup "$program" program
+  startup "$reference" reference
+  startup "$minimal" minimal
+done
 
-# A 1 GiB line of junk at the menu and at an element prompt.
-junk() {
-  { printf '%s\n' "$1"; head -c 1G /dev/zero | tr '\0' x; printf '\n%s\n' "$2"; } |
-    /usr/bin/time -f "%M" -o "$work/junk.time" "${localized[@]}" "$program" >/dev/null
-  cat "$work/junk.time"
+# 1 GB of grouped zeros ("0" and U+202F 000 again and again): one valid number, 0.
+printf '\342\200\257000%.0s' $(seq 100000) >"$work/groups"  # 600,000 bytes
+grouped_zeros() {
+  printf '0'
+  for ((k = 0; k < 1667; ++k)); do cat "$work/groups"; done
 }
-junk_menu=$(junk "" "9")
-junk_element=$(junk "1" "")
+huge() {
+  /usr/bin/time -f "%e %M" -o "$work/huge.time" "${localized[@]}" "$program" >/dev/null
+  cat "$work/huge.time"
+}
+read -r line_seconds line_rss < <({ printf '1\n'; grouped_zeros; printf '\n'; } | huge)
+{ grouped_zeros; printf ' 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19\n'; } >"$work/matrix.txt"
+read -r file_seconds file_rss < <(cd "$work" && printf '8\n9\n' | huge)
 
 machine="$(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"
-awk -v n="$iterations" -v bytes="$bytes" -v machine="$machine" \
-    -v pc="$program_cpu" -v rc="$reference_cpu" -v pw="$program_wall" \
-    -v pr="$program_rss" -v rr="$reference_rss" \
+awk -v n="$iterations" -v machine="$machine" \
+    -v rb="$rotation_bytes" -v db="$display_bytes" \
+    -v prc="$program_rotation_cpu" -v rrc="$reference_rotation_cpu" \
+    -v pdc="$program_display_cpu" -v rdc="$reference_display_cpu" \
+    -v prm="$program_rotation_rss" -v rrm="$reference_rotation_rss" \
     -v pwr="$program_writes" -v rwr="$reference_writes" \
-    -v ps="$program_startup" -v rs="$reference_startup" \
-    -v jm="$junk_menu" -v je="$junk_element" 'BEGIN {
-  printf "machine:                    %s\n", machine
-  printf "session:                    %d menu iterations, %.1f MB of output\n", n, bytes / 1e6
-  printf "iterations per second:      %.0f (program, wall %.2f s)\n", n / pw, pw
-  printf "output MB per second:       %.1f\n", bytes / 1e6 / pw
-  printf "CPU time:                   program %.3f s, reference %.3f s, ratio %.2f\n", pc, rc, pc / rc
-  printf "peak resident memory:       program %.1f MiB, reference %.1f MiB\n", pr / 1024, rr / 1024
-  printf "write calls per iteration:  program %.4f (%d), reference %.4f (%d)\n", pwr / n, pwr, rwr / n, rwr
-  printf "start-up to first prompt:   program %.2f ms, reference %.2f ms, ratio %.2f\n", ps / 1000, rs / 1000, ps / rs
-  printf "1 GiB junk line, peak RSS:  at the menu %.1f MiB, at an element prompt %.1f MiB\n", jm / 1024, je / 1024
+    -v ps="$program_startup" -v rs="$reference_startup" -v ms="$minimal_startup" \
+    -v ls="$line_seconds" -v lm="$line_rss" -v fs="$file_seconds" -v fm="$file_rss" 'BEGIN {
+  printf "machine:                 %s\n", machine
+  printf "sessions:                %d menu iterations each; output %.0f MB (rotation), %.0f MB (display)\n", n, rb / 1e6, db / 1e6
+  printf "                         matrix-menu     C reference   ratio\n"
+  printf "rotation, CPU:           %8.2f s      %8.2f s      %5.2f\n", prc, rrc, prc / rrc
+  printf "display only, CPU:       %8.2f s      %8.2f s      %5.2f\n", pdc, rdc, pdc / rdc
+  printf "peak resident memory:    %8.1f MiB    %8.1f MiB\n", prm / 1024, rrm / 1024
+  printf "write calls, rotation:   %8d        %8d\n", pwr, rwr
+  printf "start-up to exit:        %8.2f ms     %8.2f ms     %5.2f (minimal C++ program %.2f ms: ratio %.2f)\n", ps / 1000, rs / 1000, ps / rs, ms / 1000, ps / ms
+  printf "1 GB grouped zeros:      at an element prompt %.1f s, %.1f MiB; loaded from matrix.txt %.1f s, %.1f MiB\n", ls, lm / 1024, fs, fm / 1024
 }'
