@@ -3,12 +3,15 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "console.h"
 #include "platform.h"
@@ -75,12 +78,65 @@ std::string categoryName(const std::string& localeName, const std::string& categ
   return localeName.substr(start, localeName.find(';', start) - start);
 }
 
+bool installed(const std::string& name) {
+  try {
+    static_cast<void>(std::locale(name));
+    return true;
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+}
+
+std::string variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// Which environment variable named the locale that is missing, and that name: LC_ALL rules
+// them all, then each category's own variable, then LANG.
+std::pair<std::string, std::string> missingLocale() {
+  if (!variable("LC_ALL").empty()) {
+    return {"LC_ALL", variable("LC_ALL")};
+  }
+  for (const char* category :
+       {"LC_CTYPE", "LC_NUMERIC", "LC_TIME", "LC_COLLATE", "LC_MONETARY", "LC_MESSAGES", "LC_PAPER",
+        "LC_NAME", "LC_ADDRESS", "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"}) {
+    const std::string name = variable(category);
+    if (!name.empty() && !installed(name)) {
+      return {category, name};
+    }
+  }
+  return {"LANG", variable("LANG")};
+}
+
+// How root installs the locale `name` on Debian, for a name with a character set in it
+// ("ru_RU.UTF-8"): localedef -i ru_RU -f UTF-8 ru_RU.UTF-8.
+std::string installCommand(const std::string& name) {
+  const std::size_t dot = name.find('.');
+  if (dot == std::string::npos) {
+    return "";
+  }
+  const std::size_t at = std::min(name.find('@'), name.size());
+  std::string charmap = name.substr(dot + 1, at - dot - 1);
+  std::transform(charmap.begin(), charmap.end(), charmap.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  if (charmap == "UTF8") {
+    charmap = "UTF-8";
+  }
+  return "localedef -i " + name.substr(0, dot) + name.substr(at) + " -f " + charmap + " " + name +
+         " или ";
+}
+
 std::locale environmentLocale() {
   try {
     return std::locale("");
   } catch (const std::runtime_error&) {
-    std::cerr << "matrix-menu: локаль окружения не установлена в системе; "
-                 "используются стандартные настройки и кодировка UTF-8\n";
+    const auto [name, value] = missingLocale();
+    std::cerr << "matrix-menu: локаль «" << value << "» (" << name
+              << ") не установлена в системе; используются стандартные настройки и кодировка "
+                 "UTF-8. Установить её может root: "
+              << installCommand(value)
+              << "раскомментировать её в /etc/locale.gen и выполнить locale-gen\n";
     return std::locale::classic();
   }
 }

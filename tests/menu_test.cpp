@@ -189,15 +189,24 @@ TEST(MenuLoop, WhatTheElementReadLeavesGoesToTheMenu) {
 }
 
 TEST(MenuLoop, ALocaleThatIsNotInstalledFallsBackToUtf8WithOneWarning) {
-  const std::vector<std::vector<std::string>> environments = {
-      {"LANG=xx_YY.UTF-8"}, {"LC_ALL=ru_RU.NOPE"}, {"LANG=ru_RU.UTF-8", "LC_NUMERIC=xx_YY"}};
-  for (const auto& environment : environments) {
-    const auto outcome =
-        runProgram("1 1 1234 0 0 0\n" + times("0 ", 15) + "\n2\n9\n", environmentWith(environment));
-    EXPECT_EQ(outcome.status, 0) << environment[0];
-    EXPECT_NE(outcome.out.find("    1 1234    0    0    0\n"), std::string::npos) << environment[0];
-    EXPECT_TRUE(outcome.out.starts_with(menu)) << environment[0];
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << environment[0];
+  struct Case {
+    std::vector<std::string> environment;
+    std::string named;  // what the warning names, and how to install it
+  };
+  const Case cases[] = {
+      {{"LANG=xx_YY.UTF-8"}, "«xx_YY.UTF-8» (LANG)"},
+      {{"LC_ALL=ru_RU.NOPE"}, "«ru_RU.NOPE» (LC_ALL)"},
+      {{"LANG=ru_RU.UTF-8", "LC_NUMERIC=xx_YY"}, "«xx_YY» (LC_NUMERIC)"},
+      {{"LANG=ru_RU.UTF-8", "LC_TIME=de_DE.utf8"}, "localedef -i de_DE -f UTF-8 de_DE.utf8"},
+  };
+  for (const auto& c : cases) {
+    const auto outcome = runProgram("1 1 1234 0 0 0\n" + times("0 ", 15) + "\n2\n9\n",
+                                    environmentWith(c.environment));
+    EXPECT_EQ(outcome.status, 0) << c.named;
+    EXPECT_NE(outcome.out.find("    1 1234    0    0    0\n"), std::string::npos) << c.named;
+    EXPECT_TRUE(outcome.out.starts_with(menu)) << c.named;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << c.named;
+    EXPECT_NE(outcome.err.find(c.named), std::string::npos) << outcome.err;
   }
 }
 
