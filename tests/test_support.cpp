@@ -74,6 +74,11 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
       (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
     _exit(125);
   }
+  if (restrictions.windowsProgram != nullptr) {
+    std::vector<std::string> arguments{"wine", restrictions.windowsProgram};
+    ::execvpe("wine", pointers(arguments).data(), pointers(environment).data());
+    _exit(127);
+  }
   std::vector<std::string> arguments{MATRIX_MENU_EXE};
   ::execve(MATRIX_MENU_EXE, pointers(arguments).data(), pointers(environment).data());
   _exit(127);
@@ -249,6 +254,15 @@ std::vector<std::string> environmentWith(std::vector<std::string> variables) {
   return variables;
 }
 
+std::vector<std::string> windowsEnvironmentWith(std::vector<std::string> variables) {
+  for (const char* name : {"PATH", "HOME", "WINEPREFIX", "WINEDEBUG", "WINEDLLOVERRIDES"}) {
+    if (const char* value = std::getenv(name)) {
+      variables.push_back(std::string(name) + "=" + value);
+    }
+  }
+  return environmentWith(std::move(variables));
+}
+
 Outcome runProgram(const std::string& input, const std::vector<std::string>& environment) {
   const TempDir dir;
   return runProgram(input, environment, dir.path());
@@ -405,6 +419,16 @@ bool Dialogue::readSome(std::chrono::steady_clock::time_point until) {
 bool Dialogue::waitFor(std::string_view text, std::chrono::milliseconds deadline) {
   const auto until = std::chrono::steady_clock::now() + deadline;
   while (!std::string_view(transcript_).ends_with(text)) {
+    if (!readSome(until)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Dialogue::waitToSee(std::string_view text, std::chrono::milliseconds deadline) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  while (transcript_.find(text) == std::string::npos) {
     if (!readSome(until)) {
       return false;
     }

@@ -107,6 +107,8 @@ inline constexpr std::string_view invalidValue =
 
 // The environment for the program: only LOCPATH and the given variables.
 std::vector<std::string> environmentWith(std::vector<std::string> variables);
+// The same for a program under Wine, which also needs the test's own PATH, HOME and WINE*.
+std::vector<std::string> windowsEnvironmentWith(std::vector<std::string> variables);
 
 struct Outcome {
   std::string out;
@@ -122,6 +124,7 @@ struct Restrictions {
   bool closedInput = false;              // standard input closed at start
   bool nonBlockingInput = false;         // O_NONBLOCK on the standard input pipe
   bool readerGone = false;               // nobody reads the output pipe: writes meet EPIPE
+  const char* windowsProgram = nullptr;  // run this .exe under Wine instead
 };
 
 // Runs matrix-menu in `workDir` with `input` on a pipe as standard input.
@@ -142,6 +145,9 @@ class Dialogue {
   // Reads output until everything shown so far ends with `text`. False on deadline or exit.
   bool waitFor(std::string_view text,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
+  // The same until `text` shows anywhere, for a terminal that adds escape sequences.
+  bool waitToSee(std::string_view text,
+                 std::chrono::milliseconds deadline = std::chrono::seconds(30));
   void type(std::string_view bytes) const;
   void endInput();   // Ctrl-D on a terminal, closing the pipe otherwise
   int exitStatus();  // waits for the end of output and the process

@@ -1,0 +1,158 @@
+// The matrix file on Windows: replacing it through a temporary file, and opening it for
+// reading. Paths are wide here; the file has CR LF line ends, as text mode writes them.
+// Windows' min and max macros would stand in for std::min and std::max.
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "matrix_file_platform.h"
+
+namespace matrix_file {
+
+namespace {
+
+// Ctrl-C, Ctrl-Break and a closed console window that arrive during a save take effect
+// right after it: the file is then whole, old or new, and no temporary file remains.
+class InterruptionsHeld {
+ public:
+  InterruptionsHeld() { SetConsoleCtrlHandler(&hold, TRUE); }
+  ~InterruptionsHeld() {
+    SetConsoleCtrlHandler(&hold, FALSE);
+    if (arrived_ >= 0) {
+      ExitProcess(STATUS_CONTROL_C_EXIT);
+    }
+  }
+  InterruptionsHeld(const InterruptionsHeld&) = delete;
+  InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+
+ private:
+  static BOOL WINAPI hold(DWORD event) {
+    arrived_ = static_cast<long>(event);
+    return TRUE;
+  }
+  static inline volatile long arrived_ = -1;
+};
+
+class Handle {
+ public:
+  explicit Handle(HANDLE handle) : handle_(handle) {}
+  ~Handle() { close(); }
+  Handle(Handle&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  Handle& operator=(Handle&&) = delete;
+
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  bool close() {
+    const bool closed = !valid() || CloseHandle(handle_) != 0;
+    handle_ = INVALID_HANDLE_VALUE;
+    return closed;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// A new file that did not exist before, under a name of its own whose length does not
+// depend on the file it will replace.
+Handle createTemporary(std::wstring& name) {
+  std::random_device device;
+  std::mt19937_64 random(
+      device() ^ GetCurrentProcessId() ^
+      static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  constexpr wchar_t digits[] = L"0123456789abcdef";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    name = L".matrix-menu-";
+    for (auto bits = random(); name.size() < 29; bits >>= 4) {
+      name += digits[bits & 0xF];
+    }
+    Handle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.valid() || GetLastError() != ERROR_FILE_EXISTS) {
+      return file;
+    }
+  }
+  return Handle(INVALID_HANDLE_VALUE);
+}
+
+bool writeAll(HANDLE file, std::string_view bytes) {
+  std::string text;  // each newline as CR LF
+  text.reserve(bytes.size() + bytes.size() / 8);
+  for (const char c : bytes) {
+    if (c == '\n') {
+      text += '\r';
+    }
+    text += c;
+  }
+  DWORD wrote = 0;
+  return WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr) != 0 &&
+         wrote == text.size() && FlushFileBuffers(file) != 0;
+}
+
+}  // namespace
+
+SaveResult replaceFile(const char* name, std::string_view bytes) {
+  const InterruptionsHeld held;
+  const std::wstring target = std::filesystem::path(name).wstring();
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    return SaveResult::openFailed;
+  }
+  std::wstring temporary;
+  Handle file = createTemporary(temporary);
+  if (!file.valid()) {
+    return SaveResult::openFailed;  // never written in place: that could lose the old file
+  }
+  const bool written = writeAll(file.get(), bytes);
+  if (!file.close() || !written) {
+    DeleteFileW(temporary.c_str());
+    return SaveResult::writeFailed;
+  }
+  // ReplaceFileW keeps the old file's attributes and security; a new file is just moved.
+  const bool replaced =
+      (exists && ReplaceFileW(target.c_str(), temporary.c_str(), nullptr,
+                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) ||
+      MoveFileExW(temporary.c_str(), target.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!replaced) {
+    DeleteFileW(temporary.c_str());
+    return SaveResult::openFailed;
+  }
+  return SaveResult::saved;
+}
+
+InputFile::InputFile(const char* name) {
+  const HANDLE file = CreateFileW(std::filesystem::path(name).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK) {
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+  } else if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+  }
+}
+
+InputFile::~InputFile() {
+  if (isOpen()) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  }
+}
+
+// NOLINTNEXTLINE(readability-make-member-function-const): reading moves the file position
+std::size_t InputFile::read(char* buffer, std::size_t size) {
+  DWORD got = 0;
+  if (ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(size), &got,
+               nullptr) == 0) {
+    return 0;  // a read error ends the file: the load then comes up short
+  }
+  return got;
+}
+
+}  // namespace matrix_file

@@ -1,0 +1,149 @@
+// The program for Windows, run under Wine through pipes: the transcript tables, with CR LF
+// lines both ways and the texts in the ANSI code page, and the Windows side of the matrix
+// file. Wine takes the Windows locale from the Unix one: ru_RU.UTF-8 gives ru-RU, code page
+// 1251 and digits grouped with U+00A0; C.UTF-8 gives en-US, code page 1252, which has no
+// Cyrillic (so the texts are UTF-8), and ",".
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "test_support.h"
+#include "transcripts.h"
+
+namespace {
+
+using testing_support::invalidValue;
+using testing_support::prompt;
+using testing_support::readFile;
+using testing_support::recode;
+using testing_support::writeFile;
+using transcripts::allPrompts;
+using transcripts::chosen;
+using transcripts::expectTranscripts;
+using transcripts::Locale;
+using transcripts::table;
+using transcripts::zeroMatrix;
+
+const Locale russian{"ru-RU under Wine", {"LC_ALL=ru_RU.UTF-8"}, "CP1251", MATRIX_MENU_WINDOWS_EXE};
+const Locale english{"en-US under Wine", {"LC_ALL=C.UTF-8"}, "UTF-8", MATRIX_MENU_WINDOWS_EXE};
+
+TEST(Windows, TheTranscriptTablesHoldWithCrLfAndTheAnsiCodePage) {
+  expectTranscripts(transcripts::choices(), {russian, english});
+  expectTranscripts(transcripts::entryAndDisplay("\u00A0"), {russian});
+  expectTranscripts(transcripts::entryAndDisplay(","), {english});
+  expectTranscripts(transcripts::rowCheckAndSorting(), {russian, english});
+  expectTranscripts(transcripts::endOfInput(), {russian, english});
+  expectTranscripts(transcripts::saveAndLoad(), {russian, english});
+}
+
+TEST(Windows, CtrlZEndsTheInputAndANoBreakSpaceIsNoWhiteSpace) {
+  const std::string again = std::string(invalidValue) + prompt(0, 0);
+  expectTranscripts(
+      {
+          {"Ctrl-Z at the menu",
+           "2\n\x1A"
+           "9\n",
+           chosen + zeroMatrix + chosen},
+          {"a no-break space before a number",
+           "1\n\xA0"
+           "5\n",
+           chosen + prompt(0, 0) + again + "\n"},
+          {"grouped with the no-break space",
+           "1 1\xA0"
+           "234" +
+               transcripts::times(" 0", 19) + "\n2\n9\n",
+           chosen + allPrompts() + chosen + "Исходная матрица:\n" +
+               table({"1\u00A0234    0    0    0    0", "    0    0    0    0    0",
+                      "    0    0    0    0    0", "    0    0    0    0    0"}) +
+               chosen},
+      },
+      {russian});
+}
+
+struct FileCase {
+  const char* name;
+  const char* before;  // matrix.txt before the session; null for none
+  bool readOnly;
+  std::string input;
+  std::string output;  // UTF-8, LF line ends
+  const char* after;   // matrix.txt after it
+};
+
+std::string crLf(const std::string& text) {
+  std::string result;
+  for (const char c : text) {
+    result += c == '\n' ? "\r\n" : std::string(1, c);
+  }
+  return result;
+}
+
+TEST(Windows, TheFileHasCrLfLinesAndLoadsEitherWay) {
+  const char* countingFile = "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n";
+  const std::string countingFileCrLf = crLf(countingFile);
+  const std::string counting = "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\n";
+  const std::string shown =
+      "Исходная матрица:\n" + table({"    1    2    3    4    5", "    6    7    8    9   10",
+                                     "   11   12   13   14   15", "   16   17   18   19   20"});
+  const FileCase cases[] = {
+      {"a save writes CR LF lines", nullptr, false, "1 " + counting + "7\n9\n",
+       chosen + allPrompts() + chosen + "Матрица успешно сохранена в файл.\n" + chosen,
+       countingFileCrLf.c_str()},
+      {"an LF file loads", countingFile, false, "8\n2\n9\n",
+       chosen + "Матрица успешно загружена из файла.\n" + chosen + shown + chosen, countingFile},
+      {"a CR LF file loads", countingFileCrLf.c_str(), false, "8\n2\n9\n",
+       chosen + "Матрица успешно загружена из файла.\n" + chosen + shown + chosen,
+       countingFileCrLf.c_str()},
+      {"Ctrl-Z in the file is an invalid byte",
+       "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \x1A"
+       "20\n",
+       false, "8\n2\n9\n",
+       chosen + "Ошибка при чтении файла: матрица не изменена.\n" + chosen + zeroMatrix + chosen,
+       nullptr},
+      {"a read-only file is not replaced", "old\n", true, "1 " + counting + "7\n9\n",
+       chosen + allPrompts() + chosen + "Ошибка при открытии файла для записи.\n" + chosen,
+       "old\n"},
+  };
+  testing_support::Restrictions underWine;
+  underWine.windowsProgram = MATRIX_MENU_WINDOWS_EXE;
+  for (const auto& c : cases) {
+    const testing_support::TempDir dir;
+    const auto file = dir.path() / "matrix.txt";
+    if (c.before != nullptr) {
+      writeFile(file, c.before);
+    }
+    if (c.readOnly) {
+      std::filesystem::permissions(file, std::filesystem::perms::owner_read);
+    }
+    const auto outcome = testing_support::runProgram(
+        crLf(c.input), testing_support::windowsEnvironmentWith(russian.environment), dir.path(),
+        underWine);
+    EXPECT_EQ(outcome.out, crLf(recode(c.output, "CP1251"))) << c.name;
+    EXPECT_EQ(readFile(file), c.after != nullptr ? c.after : c.before) << c.name;
+    EXPECT_EQ(testing_support::listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"})
+        << c.name;
+  }
+}
+
+// At a console the texts go out through WriteConsoleW and come in through ReadConsoleW, so
+// they show right whatever the console's code page. Wine's console host on a terminal adds
+// escape sequences and carriage returns: only the texts themselves are looked for.
+TEST(Windows, AtAConsoleTheTextsShowInCyrillic) {
+  const testing_support::TempDir dir;
+  testing_support::Restrictions underWine;
+  underWine.windowsProgram = MATRIX_MENU_WINDOWS_EXE;
+  testing_support::Dialogue session(testing_support::Dialogue::Channel::terminal,
+                                    testing_support::windowsEnvironmentWith(russian.environment),
+                                    dir.path(), underWine);
+  ASSERT_TRUE(session.waitToSee("Выберите пункт меню:")) << session.transcript();
+  session.type("1\r");
+  ASSERT_TRUE(session.waitToSee("Введите элемент A[0][0]:")) << session.transcript();
+  session.type("1234" + std::string(19, ' ') + "\r");  // a value of four digits; the rest waits
+  session.type("0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r2\r");
+  ASSERT_TRUE(session.waitToSee("Исходная матрица:")) << session.transcript();
+  ASSERT_TRUE(session.waitToSee("1\u00A0234    0")) << session.transcript();
+  session.type("9\r");
+  EXPECT_EQ(session.exitStatus(), 0);
+}
+
+}  // namespace
