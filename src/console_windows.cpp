@@ -12,12 +12,12 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
-#include <utility>
 #include <climits>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "console.h"
 #include "platform.h"
