@@ -21,7 +21,8 @@ class GroupSizes {
  public:
   static constexpr std::size_t capacity = 16;  // longer rules are left to the standard facet
 
-  explicit GroupSizes(const std::string& rule) : rule_(rule), kept_(rule.size() - 1) {}
+  explicit GroupSizes(const std::string& rule)
+      : rule_(rule), kept_(rule.empty() ? 0 : rule.size() - 1) {}
 
   bool empty() const { return count_ == 0; }
 
