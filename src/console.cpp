@@ -1,11 +1,14 @@
 #include "console.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <streambuf>
 #include <utility>
+
+#include "platform.h"
 
 namespace console {
 
@@ -373,6 +376,14 @@ bool Console::flush() { return streams_->output.flush(); }
 const ConsoleLocale& conventions() {
   static const ConsoleLocale none{Codec::utf8(), std::locale::classic()};
   return attachedConsole != nullptr ? attachedConsole->locale() : none;
+}
+
+int platform::exitStatus(Console& console, bool outputClosedAtStart) {
+  if (console.flush() && !outputClosedAtStart) {
+    return EXIT_SUCCESS;
+  }
+  std::cerr << narrowText(L"matrix-menu: не весь вывод удалось записать на стандартный вывод\n");
+  return EXIT_FAILURE;
 }
 
 std::string narrowText(std::wstring_view text) {

@@ -194,12 +194,6 @@ void startStandardConsole() {
   standardConsole->attach();
 }
 
-int finishStandardConsole() {
-  if (standardConsole->flush() && !outputClosedAtStart) {
-    return EXIT_SUCCESS;
-  }
-  std::cerr << narrowText(L"matrix-menu: не весь вывод удалось записать на стандартный вывод\n");
-  return EXIT_FAILURE;
-}
+int finishStandardConsole() { return platform::exitStatus(*standardConsole, outputClosedAtStart); }
 
 }  // namespace console

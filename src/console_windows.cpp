@@ -13,8 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <climits>
-#include <cstdlib>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -358,11 +356,7 @@ void startStandardConsole() {
 }
 
 int finishStandardConsole() {
-  if (standardConsole->flush() && !standardSink->closedAtStart()) {
-    return EXIT_SUCCESS;
-  }
-  std::cerr << narrowText(L"matrix-menu: не весь вывод удалось записать на стандартный вывод\n");
-  return EXIT_FAILURE;
+  return platform::exitStatus(*standardConsole, standardSink->closedAtStart());
 }
 
 }  // namespace console

@@ -7,6 +7,10 @@
 
 #include "codec.h"
 
+namespace console {
+class Console;
+}
+
 namespace console::platform {
 
 // The encoding of the user's texts under `user`.
@@ -15,5 +19,10 @@ Codec textEncoding(const std::locale& user);
 // The encoding in which `user`'s narrow numeric punctuation is written, where it can be told.
 // It differs from textEncoding() when the numeric conventions come from another locale.
 std::optional<Codec> numericEncoding(const std::locale& user);
+
+// Writes what `console` holds pending and returns the program's exit status: EXIT_FAILURE,
+// with one line on standard error, when any output was lost or the standard output was
+// closed at start.
+int exitStatus(Console& console, bool outputClosedAtStart);
 
 }  // namespace console::platform
