@@ -49,18 +49,19 @@ void inputMatrix() {
   }
 }
 
-// Each row formatted in one pass and written at once, as a field of width 5 for each value
-// would write it.
+// The table formatted in one pass, as a field of width 5 for each value would write it, and
+// written at once: a row's end of line flushes nothing the next wait for input would not.
 void printMatrix() {
   constexpr std::size_t width = 5;
-  const console::IntegerFormat format(std::wcout);
-  wchar_t line[COLS * console::IntegerFormat::longest(width) + 1];
+  constexpr std::size_t rowLength = COLS * console::IntegerFormat::longest(width) + 1;
+  const console::IntegerFormat& format = console::IntegerFormat::of(std::wcout);
+  wchar_t table[ROWS * rowLength];
+  wchar_t* end = table;
   for (const Row& row : A) {
-    wchar_t* end = line;
     for (const auto value : row) {
       end = format.write(end, value, width);
     }
     *end++ = L'\n';
-    std::wcout.write(line, end - line).flush();
   }
+  std::wcout.write(table, end - table).flush();
 }

@@ -4,6 +4,7 @@
 #include <climits>
 #include <iterator>
 #include <limits>
+#include <optional>
 
 namespace console {
 
@@ -197,10 +198,10 @@ std::locale withConstantMemoryReading(const std::locale& loc) {
   return {loc, new ConstantMemoryNumGet(loc)};
 }
 
-IntegerFormat::IntegerFormat(const std::wios& stream) : fill_(stream.fill()) {
-  const std::locale loc = stream.getloc();
-  const auto& punct = std::use_facet<std::numpunct<wchar_t>>(loc);
-  const auto& ctype = std::use_facet<std::ctype<wchar_t>>(loc);
+IntegerFormat::IntegerFormat(const std::wios& stream)
+    : fill_(stream.fill()), locale_(stream.getloc()) {
+  const auto& punct = std::use_facet<std::numpunct<wchar_t>>(locale_);
+  const auto& ctype = std::use_facet<std::ctype<wchar_t>>(locale_);
   grouping_ = punct.grouping();
   if (!groups(grouping_)) {
     grouping_.clear();
@@ -211,6 +212,16 @@ IntegerFormat::IntegerFormat(const std::wios& stream) : fill_(stream.fill()) {
   const char digits[] = "0123456789";
   ctype.widen(digits, digits + 10, digits_);
   minus_ = ctype.widen('-');
+}
+
+// A table is shown again and again under one locale, and fetching the locale's conventions
+// costs more than formatting the table.
+const IntegerFormat& IntegerFormat::of(const std::wios& stream) {
+  static std::optional<IntegerFormat> last;
+  if (!last || last->fill_ != stream.fill() || last->locale_ != stream.getloc()) {
+    last.emplace(stream);
+  }
+  return *last;
 }
 
 // Separators go where libstdc++'s __add_grouping puts them: counted from the right, after

@@ -23,6 +23,10 @@ class IntegerFormat {
  public:
   explicit IntegerFormat(const std::wios& stream);
 
+  // The format of `stream`, fetched again only when its locale or fill character differs
+  // from the last call's. The reference holds until the next call.
+  static const IntegerFormat& of(const std::wios& stream);
+
   // The most characters write() writes for one value in a field of `width`.
   static constexpr std::size_t longest(std::size_t width) {
     return width > longestText ? width : longestText;
@@ -45,6 +49,7 @@ class IntegerFormat {
   wchar_t digits_[10] = {};
   wchar_t minus_;
   wchar_t fill_;
+  std::locale locale_;
 };
 
 }  // namespace console

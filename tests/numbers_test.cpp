@@ -170,7 +170,8 @@ TEST(IntegerFormat, WritesWhatTheStandardFacetWrites) {
       std::wostringstream stream;
       stream.imbue(c.base);
       stream.fill(fill);
-      const console::IntegerFormat format(stream);
+      // A new locale or fill each time round: of() must see the change.
+      const console::IntegerFormat& format = console::IntegerFormat::of(stream);
       for (const long value : values) {
         for (const std::size_t width : {0U, 1U, 5U, 30U}) {
           std::wostringstream expected;
