@@ -378,7 +378,7 @@ const ConsoleLocale& conventions() {
   return attachedConsole != nullptr ? attachedConsole->locale() : none;
 }
 
-int platform::exitStatus(Console& console, bool outputClosedAtStart) {
+int exitStatus(Console& console, bool outputClosedAtStart) {
   if (console.flush() && !outputClosedAtStart) {
     return EXIT_SUCCESS;
   }

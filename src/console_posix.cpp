@@ -194,6 +194,6 @@ void startStandardConsole() {
   standardConsole->attach();
 }
 
-int finishStandardConsole() { return platform::exitStatus(*standardConsole, outputClosedAtStart); }
+int finishStandardConsole() { return exitStatus(*standardConsole, outputClosedAtStart); }
 
 }  // namespace console

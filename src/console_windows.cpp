@@ -355,8 +355,6 @@ void startStandardConsole() {
   standardConsole->attach();
 }
 
-int finishStandardConsole() {
-  return platform::exitStatus(*standardConsole, standardSink->closedAtStart());
-}
+int finishStandardConsole() { return exitStatus(*standardConsole, standardSink->closedAtStart()); }
 
 }  // namespace console

@@ -1,15 +1,12 @@
-// What each platform's console file (console_posix.cpp, console_windows.cpp) provides to the
-// rest of the console layer.
+// The boundary between the console layer and each platform's console file
+// (console_posix.cpp, console_windows.cpp): what the platform file provides, and what the
+// shared part gives it back.
 #pragma once
 
 #include <locale>
 #include <optional>
 
 #include "codec.h"
-
-namespace console {
-class Console;
-}
 
 namespace console::platform {
 
@@ -20,9 +17,15 @@ Codec textEncoding(const std::locale& user);
 // It differs from textEncoding() when the numeric conventions come from another locale.
 std::optional<Codec> numericEncoding(const std::locale& user);
 
-// Writes what `console` holds pending and returns the program's exit status: EXIT_FAILURE,
-// with one line on standard error, when any output was lost or the standard output was
-// closed at start.
+}  // namespace console::platform
+
+namespace console {
+
+class Console;
+
+// From console.cpp, for both platforms' finishStandardConsole(): writes what `console` holds
+// pending and returns the program's exit status: EXIT_FAILURE, with one line on standard
+// error, when any output was lost or the standard output was closed at start.
 int exitStatus(Console& console, bool outputClosedAtStart);
 
-}  // namespace console::platform
+}  // namespace console
