@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "matrix_file.h"
 #include "matrix_state.h"
@@ -109,11 +110,11 @@ std::string checkTurn(const Turn& turn, const Messages& m, std::optional<Matrix>
   return A != turn.a && !item.starts_with(m.prompt) ? "A changed without entry" : "";
 }
 
-// An empty string when `output` decodes cleanly in `charset`; otherwise where it does not.
-// The characters themselves are not needed, so they go through a small buffer.
-std::string checkDecodes(std::string_view output, const char* charset) {
+// An empty string when `in` decodes cleanly in `charset`; otherwise where it does not. (A
+// string of its own, as iconv takes a pointer to non-const.) The characters themselves are
+// not needed, so they go through a small buffer.
+std::string checkDecodes(std::string in, const char* charset) {
   iconv_t cd = ::iconv_open("UTF-32LE", charset);
-  std::string in(output);  // iconv takes a pointer to non-const
   char* from = in.data();
   std::size_t fromLeft = in.size();
   bool valid = true;
@@ -158,7 +159,7 @@ std::string checkSession(std::string_view input, const char* localeName, const c
       break;
     }
   }
-  return checkDecodes(afterMenus, charset);
+  return checkDecodes(std::move(afterMenus), charset);
 }
 
 std::string checkFileLoad(std::string_view bytes, const char* localeName, const char* charset) {
