@@ -138,12 +138,12 @@ class InputBytes {
     if (!source_.readyWithoutWaiting()) {
       flushBeforeWait_.flush();
     }
-    const std::size_t count = source_.read(buffer_.get() + end_, capacity - end_);
-    if (count == 0) {
-      ended_ = true;
+    const std::ptrdiff_t count = source_.read(buffer_.get() + end_, capacity - end_);
+    if (count <= 0) {
+      ended_ = true;  // a read error too: nothing more can come
       return false;
     }
-    end_ += count;
+    end_ += static_cast<std::size_t>(count);
     return true;
   }
 

@@ -17,12 +17,17 @@
 
 namespace console {
 
-// Where input bytes come from.
+// What ByteSource::read() returns for input that cannot be read.
+inline constexpr std::ptrdiff_t readError = -1;
+
+// Where input bytes come from: the standard input, or a file being loaded.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  // Reads up to `size` bytes, waiting if none are there yet. Returns 0 once input has ended.
-  virtual std::size_t read(char* buffer, std::size_t size) = 0;
+  // Reads up to `size` bytes, waiting if none are there yet. Returns how many; 0 once input
+  // has ended; readError when it cannot be read (the console takes that for the end of its
+  // input, a load for a failed one).
+  virtual std::ptrdiff_t read(char* buffer, std::size_t size) = 0;
   // True when read() would not wait: bytes are waiting, or input has ended.
   virtual bool readyWithoutWaiting() { return true; }
 };

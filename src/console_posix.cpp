@@ -1,5 +1,6 @@
 // The console over the process's standard input and output on POSIX systems.
 #include <fcntl.h>
+#include <locale.h>  // NOLINT(modernize-deprecated-headers): POSIX newlocale
 #include <poll.h>
 #include <unistd.h>
 
@@ -22,19 +23,23 @@ namespace {
 
 class DescriptorSource final : public ByteSource {
  public:
-  std::size_t read(char* buffer, std::size_t size) override {
+  std::ptrdiff_t read(char* buffer, std::size_t size) override {
     for (;;) {
+      // A terminal left in non-canonical mode with VMIN 0 reads 0 bytes while nothing is
+      // typed: there only a read that poll has called ready may tell the end of input.
+      if (terminal_) {
+        waitForInput();
+      }
       const ssize_t count = ::read(STDIN_FILENO, buffer, size);
       if (count >= 0) {
-        return static_cast<std::size_t>(count);
+        return count;
       }
       if (errno == EAGAIN) {
         // A non-blocking descriptor, left so by another program sharing it: no input yet is
         // not the end of input.
-        pollfd input{STDIN_FILENO, POLLIN, 0};
-        ::poll(&input, 1, -1);
+        waitForInput();
       } else if (errno != EINTR) {
-        return 0;  // a read error ends the input like the end of a file
+        return readError;
       }
     }
   }
@@ -43,6 +48,15 @@ class DescriptorSource final : public ByteSource {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     return ::poll(&input, 1, 0) == 1;
   }
+
+ private:
+  static void waitForInput() {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    while (::poll(&input, 1, -1) < 0 && errno == EINTR) {
+    }
+  }
+
+  bool terminal_ = ::isatty(STDIN_FILENO) == 1;
 };
 
 class DescriptorSink final : public ByteSink {
@@ -78,13 +92,25 @@ std::string categoryName(const std::string& localeName, const std::string& categ
   return localeName.substr(start, localeName.find(';', start) - start);
 }
 
-bool installed(const std::string& name) {
-  try {
-    static_cast<void>(std::locale(name));
-    return true;
-  } catch (const std::runtime_error&) {
+// Whether every category of the locale `name` loads now.
+bool loads(const std::string& name) {
+  const locale_t loaded = ::newlocale(LC_ALL_MASK, name.c_str(), nullptr);
+  if (loaded == nullptr) {
     return false;
   }
+  ::freelocale(loaded);
+  return true;
+}
+
+// Whether the system has the locale `name` at all: its smallest category, found where glibc
+// looks for locales, loads even when memory is too short for the whole.
+bool installed(const std::string& name) {
+  const locale_t found = ::newlocale(LC_NUMERIC_MASK, name.c_str(), nullptr);
+  if (found == nullptr) {
+    return false;
+  }
+  ::freelocale(found);
+  return true;
 }
 
 std::string variable(const char* name) {
@@ -92,9 +118,9 @@ std::string variable(const char* name) {
   return value != nullptr ? value : "";
 }
 
-// Which environment variable named the locale that is missing, and that name: LC_ALL rules
-// them all, then each category's own variable, then LANG.
-std::pair<std::string, std::string> missingLocale() {
+// Which environment variable named the locale that does not load, and that name: LC_ALL
+// rules them all, then each category's own variable, then LANG.
+std::pair<std::string, std::string> failedLocale() {
   if (!variable("LC_ALL").empty()) {
     return {"LC_ALL", variable("LC_ALL")};
   }
@@ -102,7 +128,7 @@ std::pair<std::string, std::string> missingLocale() {
        {"LC_CTYPE", "LC_NUMERIC", "LC_TIME", "LC_COLLATE", "LC_MONETARY", "LC_MESSAGES", "LC_PAPER",
         "LC_NAME", "LC_ADDRESS", "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"}) {
     const std::string name = variable(category);
-    if (!name.empty() && !installed(name)) {
+    if (!name.empty() && !loads(name)) {
       return {category, name};
     }
   }
@@ -131,12 +157,18 @@ std::locale environmentLocale() {
   try {
     return std::locale("");
   } catch (const std::runtime_error&) {
-    const auto [name, value] = missingLocale();
-    std::cerr << "matrix-menu: локаль «" << value << "» (" << name
-              << ") не установлена в системе; используются стандартные настройки и кодировка "
-                 "UTF-8. Установить её может root: "
-              << installCommand(value)
-              << "раскомментировать её в /etc/locale.gen и выполнить locale-gen\n";
+    const auto [name, value] = failedLocale();
+    std::cerr << "matrix-menu: локаль «" << value << "» (" << name << ") ";
+    if (installed(value)) {
+      // Not enough memory, or damaged files: installing it again is no advice to give.
+      std::cerr << "установлена, но загрузить её не удалось; используются стандартные "
+                   "настройки и кодировка UTF-8\n";
+    } else {
+      std::cerr << "не установлена в системе; используются стандартные настройки и кодировка "
+                   "UTF-8. Установить её может root: "
+                << installCommand(value)
+                << "раскомментировать её в /etc/locale.gen и выполнить locale-gen\n";
+    }
     return std::locale::classic();
   }
 }
@@ -147,12 +179,20 @@ Console* standardConsole = nullptr;
 bool outputClosedAtStart = false;
 
 // A closed standard descriptor would be taken by the next file opened, and console output
-// meant for it would land in the matrix file: each one gets /dev/null instead.
+// meant for it would land in the matrix file: each one gets /dev/null instead, or where
+// there is none, any descriptor that holds the number (the root directory, which can be
+// neither read nor written through it).
 void occupyClosedDescriptors() {
   for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      if (::open("/dev/null", O_RDWR) != fd) {
-        std::_Exit(125);  // cannot happen: the lowest free descriptor is this one
+      int placeholder = ::open("/dev/null", O_RDWR);
+      if (placeholder < 0) {
+        placeholder = ::open("/", O_PATH | O_DIRECTORY);
+      }
+      // open() takes the lowest free number, which is this one; should it not, move it.
+      if (placeholder >= 0 && placeholder != fd) {
+        ::dup2(placeholder, fd);
+        ::close(placeholder);
       }
       outputClosedAtStart = outputClosedAtStart || fd == STDOUT_FILENO;
     }
@@ -181,9 +221,11 @@ void startStandardConsole() {
     return;
   }
   occupyClosedDescriptors();
-  // A reader that went away makes writes fail with EPIPE instead of killing the program, so
-  // the rest of the input, saves included, is still carried out.
+  // A reader that went away makes writes fail with EPIPE, and a file-size limit with EFBIG,
+  // instead of killing the program, so the rest of the input, saves included, is still
+  // carried out.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const std::locale user = environmentLocale();
   auto* source = new DescriptorSource;
   auto* sink = new DescriptorSink;

@@ -149,7 +149,7 @@ class HandleSource final : public ByteSource {
 
   void useCodec(const Codec& codec) { codec_ = &codec; }
 
-  std::size_t read(char* buffer, std::size_t size) override {
+  std::ptrdiff_t read(char* buffer, std::size_t size) override {
     if (console_) {
       while (pending_.empty() && !ended_) {
         readConsole();
@@ -157,9 +157,9 @@ class HandleSource final : public ByteSource {
       const std::size_t count = std::min(size, pending_.size());
       pending_.copy(buffer, count);
       pending_.erase(0, count);
-      return count;
+      return static_cast<std::ptrdiff_t>(count);
     }
-    return readRedirected(buffer, size);
+    return static_cast<std::ptrdiff_t>(readRedirected(buffer, size));
   }
 
   bool readyWithoutWaiting() override {

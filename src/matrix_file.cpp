@@ -14,11 +14,14 @@ namespace {
 constexpr const char* fileName = "matrix.txt";
 
 // The file's characters, decoded exactly as the console decodes its input, so an invalid
-// byte is a bad token wherever it stands in the file.
+// byte is a bad token wherever it stands in the file. A read error ends the characters too,
+// and is remembered: it must not pass for the end of the file.
 class FileDecoder final : public std::wstreambuf {
  public:
-  FileDecoder(matrix_file::InputFile& file, const console::Codec& codec)
+  FileDecoder(console::ByteSource& file, const console::Codec& codec)
       : file_(file), codec_(codec) {}
+
+  bool readFailed() const { return readFailed_; }
 
  protected:
   int_type underflow() override {
@@ -37,21 +40,26 @@ class FileDecoder final : public std::wstreambuf {
       std::memmove(bytes_, bytes_ + pos_, end_ - pos_);
       end_ -= pos_;
       pos_ = 0;
-      const std::size_t read = file_.read(bytes_ + end_, sizeof bytes_ - end_);
-      end_ += read;
-      ended_ = read == 0;
+      const std::ptrdiff_t read = file_.read(bytes_ + end_, sizeof bytes_ - end_);
+      if (read > 0) {
+        end_ += static_cast<std::size_t>(read);
+      } else {
+        ended_ = true;
+        readFailed_ = read != 0;
+      }
     }
   }
 
  private:
   static constexpr std::size_t runLength = 1024;
 
-  matrix_file::InputFile& file_;
+  console::ByteSource& file_;
   const console::Codec& codec_;
   char bytes_[4096] = {};
   std::size_t pos_ = 0;
   std::size_t end_ = 0;
   bool ended_ = false;
+  bool readFailed_ = false;
   wchar_t chars_[runLength] = {};
   std::size_t byteEnds_[runLength] = {};
 };
@@ -74,11 +82,7 @@ LoadResult load(Matrix& loaded) {
   if (!file.isOpen()) {
     return LoadResult::openFailed;
   }
-  const console::ConsoleLocale& conventions = console::conventions();
-  FileDecoder decoder(file, conventions.codec);
-  std::wistream in(&decoder);
-  in.imbue(conventions.locale);
-  return readMatrix(in, loaded) ? LoadResult::loaded : LoadResult::readFailed;
+  return loadMatrix(file, loaded) ? LoadResult::loaded : LoadResult::readFailed;
 }
 
 }  // namespace
@@ -101,6 +105,15 @@ bool readMatrix(std::wistream& in, Matrix& matrix) {
     }
   }
   return true;
+}
+
+bool loadMatrix(console::ByteSource& file, Matrix& matrix) {
+  const console::ConsoleLocale& conventions = console::conventions();
+  FileDecoder decoder(file, conventions.codec);
+  std::wistream in(&decoder);
+  in.imbue(conventions.locale);
+  // A value cut short by a read error could look whole: any read error fails the load.
+  return readMatrix(in, matrix) && !decoder.readFailed();
 }
 
 void saveMatrixToFile() {

@@ -7,9 +7,10 @@
 
 #include <iosfwd>
 
+#include "console.h"
 #include "matrix_state.h"
 
-// Writes A to a temporary file beside matrix.txt and renames it over matrix.txt only when
+// Writes A to a new file beside matrix.txt and renames it over matrix.txt only when
 // everything was written, so a failed or interrupted save leaves the old file byte for byte
 // as it was. A symbolic link stays a link (its target is replaced); the file's permission
 // bits and owner are kept; a read-only matrix.txt is not replaced. Reports the outcome on
@@ -17,8 +18,14 @@
 void saveMatrixToFile();
 
 // Reads 20 integers from matrix.txt into A, all or nothing: if any of them cannot be read,
-// A stays exactly as it was. B is never touched. Reports the outcome on wcout.
+// A stays exactly as it was; so it does when the file cannot be read to its end (a read
+// error). B is never touched. Reports the outcome on wcout.
 void loadMatrixFromFile();
+
+// Reads a matrix file's 20 integers from `file`, decoded and parsed with the console's
+// conventions. Returns false if one of them cannot be read, or if `file` reports a read
+// error before they are; `matrix` is then partly overwritten.
+bool loadMatrix(console::ByteSource& file, Matrix& matrix);
 
 // Writes `matrix` in the file's layout, numbers formatted under `out`'s locale.
 void writeMatrix(std::wostream& out, const Matrix& matrix);

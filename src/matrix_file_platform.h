@@ -1,39 +1,45 @@
 // The file system as the matrix file uses it: matrix_file_posix.cpp and
-// matrix_file_windows.cpp implement it for their platforms. A symbolic link is followed,
-// for both, only where the kernel's protected_symlinks rule would follow it, whatever the
+// matrix_file_windows.cpp implement it for their platforms. On POSIX systems a symbolic link
+// is followed only where the kernel's protected_symlinks rule would follow it, whatever the
 // system's setting: in a sticky world-writable directory only a link that belongs to the
-// user or to the directory's owner.
+// user or to the directory's owner. On Windows links are left to the system.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "console.h"
+
 namespace matrix_file {
 
 enum class SaveResult { saved, openFailed, writeFailed };
 
 // Replaces the file `name` with one that holds `bytes`, all or nothing: they go to a new
-// temporary file beside it, flushed to the device and renamed over it only once everything
-// was written; it is never written in place. The new file keeps the old one's permission
-// bits and, where the system allows, its owner. openFailed when no file can be written there
-// (a read-only file, a directory of that name, no temporary file possible); then, as after
-// writeFailed, the old file is byte for byte as it was and no temporary file remains.
+// file beside it (in the directory of the file a link leads to), private to the user until
+// it is complete (on Windows: shared with no one while it is written), flushed to the
+// device and renamed over it only once everything was written; it is never written in
+// place. Only then does the new file take the old one's permission bits and, where the
+// system allows, its owner. A signal or console event that arrives meanwhile takes effect
+// after it. openFailed when no file can be written there (a read-only file, a directory of
+// that name, no new file possible); then, as after writeFailed, the old file is byte for
+// byte as it was and no temporary file remains.
 SaveResult replaceFile(const char* name, std::string_view bytes);
 
 // A regular file opened for reading, closed when destroyed.
-class InputFile {
+class InputFile final : public console::ByteSource {
  public:
   // Check isOpen(): anything but a regular file that can be read is not opened, and opening
   // never waits (a FIFO in the file's place is simply not opened).
   explicit InputFile(const char* name);
-  ~InputFile();
+  ~InputFile() override;
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
   bool isOpen() const { return handle_ != closed; }
-  // Reads up to `size` bytes. Returns 0 at the end of the file, and on a read error.
-  std::size_t read(char* buffer, std::size_t size);
+  // Reads up to `size` bytes: 0 only at the end of the file, console::readError when the
+  // file cannot be read.
+  std::ptrdiff_t read(char* buffer, std::size_t size) override;
 
  private:
   static constexpr std::intptr_t closed = -1;

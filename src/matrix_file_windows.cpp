@@ -16,26 +16,35 @@ namespace matrix_file {
 
 namespace {
 
-// Ctrl-C, Ctrl-Break and a closed console window that arrive during a save take effect
-// right after it: the file is then whole, old or new, and no temporary file remains.
+// A console control event (Ctrl-C, Ctrl-Break, a closed window, logoff, shutdown) that
+// arrives during a save waits for the save to finish. The system runs the handler on a thread
+// of its own and ends the process once a handler returns for a closed window, or a few
+// seconds after the event if none does: so the handler itself waits, then hands the event on
+// (FALSE) to the default handler, which ends the process as it would have. The file is then
+// whole, old or new, and no temporary file remains.
 class InterruptionsHeld {
  public:
-  InterruptionsHeld() { SetConsoleCtrlHandler(&hold, TRUE); }
+  InterruptionsHeld() {
+    ResetEvent(saveDone());
+    SetConsoleCtrlHandler(&waitForSave, TRUE);
+  }
   ~InterruptionsHeld() {
-    SetConsoleCtrlHandler(&hold, FALSE);
-    if (arrived_ >= 0) {
-      ExitProcess(STATUS_CONTROL_C_EXIT);
-    }
+    SetEvent(saveDone());
+    SetConsoleCtrlHandler(&waitForSave, FALSE);
   }
   InterruptionsHeld(const InterruptionsHeld&) = delete;
   InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
 
  private:
-  static BOOL WINAPI hold(DWORD event) {
-    arrived_ = static_cast<long>(event);
-    return TRUE;
+  // Set while no save is under way. Should it fail to exist, the wait ends at once.
+  static HANDLE saveDone() {
+    static const HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    return event;
   }
-  static inline volatile long arrived_ = -1;
+  static BOOL WINAPI waitForSave(DWORD /*event*/) {
+    WaitForSingleObject(saveDone(), INFINITE);
+    return FALSE;
+  }
 };
 
 class Handle {
@@ -59,19 +68,44 @@ class Handle {
   HANDLE handle_;
 };
 
-// A new file that did not exist before, under a name of its own whose length does not
-// depend on the file it will replace.
-Handle createTemporary(std::wstring& name) {
+// Where the file `name` really is, at the end of its links (a "\\?\" path); `name` itself
+// where it does not exist yet.
+std::filesystem::path finalPath(const std::filesystem::path& name) {
+  const Handle file(CreateFileW(name.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.valid()) {
+    return name;
+  }
+  std::wstring path(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(file.get(), path.data(), static_cast<DWORD>(path.size()),
+                                           FILE_NAME_NORMALIZED);
+  if (length >= path.size()) {  // too long for the first try: the length it needs
+    path.resize(length);
+    length = GetFinalPathNameByHandleW(file.get(), path.data(), static_cast<DWORD>(path.size()),
+                                       FILE_NAME_NORMALIZED);
+  }
+  if (length == 0 || length >= path.size()) {
+    return name;
+  }
+  path.resize(length);
+  return path;
+}
+
+// A new file in `directory` that did not exist before, under a name of its own whose length
+// does not depend on the file it will replace.
+Handle createTemporary(const std::filesystem::path& directory, std::filesystem::path& name) {
   std::random_device device;
   std::mt19937_64 random(
       device() ^ GetCurrentProcessId() ^
       static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()));
   constexpr wchar_t digits[] = L"0123456789abcdef";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    name = L".matrix-menu-";
-    for (auto bits = random(); name.size() < 29; bits >>= 4) {
-      name += digits[bits & 0xF];
+    std::wstring leaf = L".matrix-menu-";
+    for (auto bits = random(); leaf.size() < 29; bits >>= 4) {
+      leaf += digits[bits & 0xF];
     }
+    name = directory / leaf;
     Handle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.valid() || GetLastError() != ERROR_FILE_EXISTS) {
@@ -99,14 +133,15 @@ bool writeAll(HANDLE file, std::string_view bytes) {
 
 SaveResult replaceFile(const char* name, std::string_view bytes) {
   const InterruptionsHeld held;
-  const std::wstring target = std::filesystem::path(name).wstring();
+  // Beside the file a link leads to, so that the replacement never crosses volumes.
+  const std::filesystem::path target = finalPath(name);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
   if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
     return SaveResult::openFailed;
   }
-  std::wstring temporary;
-  Handle file = createTemporary(temporary);
+  std::filesystem::path temporary;
+  Handle file = createTemporary(target.parent_path(), temporary);
   if (!file.valid()) {
     return SaveResult::openFailed;  // never written in place: that could lose the old file
   }
@@ -146,11 +181,11 @@ InputFile::~InputFile() {
 }
 
 // NOLINTNEXTLINE(readability-make-member-function-const): reading moves the file position
-std::size_t InputFile::read(char* buffer, std::size_t size) {
+std::ptrdiff_t InputFile::read(char* buffer, std::size_t size) {
   DWORD got = 0;
   if (ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(size), &got,
                nullptr) == 0) {
-    return 0;  // a read error ends the file: the load then comes up short
+    return console::readError;
   }
   return got;
 }

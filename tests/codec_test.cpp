@@ -22,6 +22,7 @@ TEST(Utf8Decoding, AcceptsValidAndReplacesInvalidSequences) {
       {"ascii", "A", 1, U'A'},
       {"nul byte is a character", std::string(1, '\0'), 1, U'\0'},
       {"two bytes", "\xD0\xB4", 2, 0x0434},
+      {"two bytes, below U+0100", "\xC2\xA0", 2, 0x00A0},
       {"three bytes", "\xE2\x80\xAF", 3, 0x202F},
       {"four bytes", "\xF0\x9F\x98\x80", 4, 0x1F600},
       {"largest", "\xF4\x8F\xBF\xBF", 4, 0x10FFFF},
@@ -72,9 +73,9 @@ TEST(Utf8Decoding, AcceptsValidAndReplacesInvalidSequences) {
     }
   }
   char bytes[8];
-  const char16_t loneHalves[] = {0xDC00, u'x', 0xD800};
-  EXPECT_EQ(std::string(bytes, console::utf8::encode(std::u16string_view(loneHalves, 3), bytes)),
-            "?x?");
+  const char16_t loneHalves[] = {0xDC00, u'x', 0xD800, u'y', 0xD800};
+  EXPECT_EQ(std::string(bytes, console::utf8::encode(std::u16string_view(loneHalves, 5), bytes)),
+            "?x?y?");
 }
 
 }  // namespace

@@ -171,6 +171,19 @@ TEST(ConsoleOutput, BulkOutputIsWrittenInLargeBlocks) {
   EXPECT_LE(term.sink.writes, static_cast<int>(all.size() / console::outputBlock) + 1);
 }
 
+// A write that fails is remembered, whichever write it was: a whole block written while
+// the output grows, what is left at the end, or a text too long for the buffer.
+TEST(ConsoleOutput, AFailedWriteIsRememberedWhicheverWriteItWas) {
+  const std::size_t sizes[] = {2 * console::outputBlock, 100, 3 * console::outputBlock + 1};
+  for (const std::size_t size : sizes) {
+    MemoryConsole term("", namedLocale("C"));
+    term.sink.fail = true;
+    std::cout << std::string(size, 'x');
+    EXPECT_FALSE(term.console.flush()) << size;
+    EXPECT_GT(term.sink.writes, 0) << size;
+  }
+}
+
 TEST(ConsoleInput, EachStreamReadsWhatTheOtherLeft) {
   MemoryConsole term("5д\n12 7 x\n", namedLocale("ru_RU.UTF-8"));
   int value = 0;

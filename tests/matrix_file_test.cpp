@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <utility>
 
@@ -89,6 +90,8 @@ TEST(LoadMatrixFromFile, AcceptsAnyWhiteSpaceLayoutAndIgnoresWhatFollows) {
       {"invalid byte right after the 20th",
        "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\xFF"},
       {"leading zeros and plus", "+1 02 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 0020"},
+      {"a character split by the 4 KiB read",
+       std::string(4095, ' ') + "\u2003" + "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20"},
   };
   for (const auto& c : cases) {
     const InTempDirectory dir;
@@ -190,24 +193,80 @@ TEST(SaveMatrixToFile, KeepsPermissionBitsAndSymbolicLinks) {
   EXPECT_EQ(listDirectory("data"), std::vector<std::string>{"real.txt"});
 }
 
-TEST(SaveMatrixToFile, ADanglingLinkGetsItsTargetCreated) {
-  const InTempDirectory dir;
-  MemoryConsole term("", namedLocale("C"));
-  fs::create_symlink("elsewhere.txt", "matrix.txt");
-  A = counting;
-  saveMatrixToFile();
-  EXPECT_EQ(term.output(), saved);
-  EXPECT_TRUE(fs::is_symlink("matrix.txt"));
-  EXPECT_EQ(readFile("elsewhere.txt"),
-            "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n");
+struct LinkLayoutCase {
+  const char* name;
+  void (*prepare)();  // makes matrix.txt a link that leads somewhere
+  const char* file;   // where the link leads; null where the kernel would refuse the path
+};
+
+// Save and load follow links as the kernel resolves a path: a target that ends in "/" names
+// a directory, which a file is not, and a new file is not made there either.
+TEST(MatrixFile, FollowsLinksAsTheKernelWould) {
+  const LinkLayoutCase cases[] = {
+      {"a dangling link gets its target made",
+       [] { fs::create_symlink("elsewhere.txt", "matrix.txt"); }, "elsewhere.txt"},
+      {"an absolute target",
+       [] {
+         writeFile("real.txt", "old");
+         fs::create_symlink(fs::absolute("real.txt"), "matrix.txt");
+       },
+       "real.txt"},
+      {"a chain of two links",
+       [] {
+         fs::create_directory("data");
+         writeFile("data/real.txt", "old");
+         fs::create_symlink("data/real.txt", "middle");
+         fs::create_symlink("middle", "matrix.txt");
+       },
+       "data/real.txt"},
+      {"a file's name with a slash after it",
+       [] {
+         writeFile("real.txt", "old");
+         fs::create_symlink("real.txt/", "matrix.txt");
+       },
+       nullptr},
+      {"a new name with a slash after it", [] { fs::create_symlink("new/", "matrix.txt"); },
+       nullptr},
+      {"a slash after a link to a file",
+       [] {
+         writeFile("real.txt", "old");
+         fs::create_symlink("real.txt", "middle");
+         fs::create_symlink("middle/.", "matrix.txt");
+       },
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    const InTempDirectory dir;
+    MemoryConsole term("", namedLocale("C"));
+    c.prepare();
+    const std::vector<std::string> before = listDirectory(".");
+    A = counting;
+    saveMatrixToFile();
+    A = sample;
+    loadMatrixFromFile();
+    EXPECT_TRUE(fs::is_symlink("matrix.txt")) << c.name;
+    if (c.file != nullptr) {
+      EXPECT_EQ(term.output(), saved + loaded) << c.name;
+      EXPECT_EQ(A, counting) << c.name;
+      EXPECT_EQ(readFile(c.file), "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n")
+          << c.name;
+    } else {
+      EXPECT_EQ(term.output(), openForWriting + openForReading) << c.name;
+      EXPECT_EQ(A, sample) << c.name;
+      EXPECT_EQ(listDirectory("."), before) << c.name;
+      EXPECT_FALSE(fs::exists("real.txt") && readFile("real.txt") != "old") << c.name;
+    }
+  }
 }
 
 TEST(SaveMatrixToFile, WhatElseTheDirectoryHoldsChangesNothing) {
   const InTempDirectory dir;
   MemoryConsole term("", namedLocale("C"));
   std::vector<std::string> others;
-  for (int n = 0; n < 100; ++n) {  // the names of earlier temporary files, left by a crash
-    others.push_back(".matrix.txt.tmp" + std::to_string(n));
+  for (unsigned n = 0; n < 100; ++n) {  // earlier temporary files, left by a SIGKILL
+    char name[32];
+    std::snprintf(name, sizeof name, ".matrix-menu-%016x", n);
+    others.emplace_back(name);
     writeFile(others.back(), "stale");
   }
   // A target whose name leaves no room for a longer one beside it.
@@ -220,13 +279,13 @@ TEST(SaveMatrixToFile, WhatElseTheDirectoryHoldsChangesNothing) {
   saveMatrixToFile();
   EXPECT_EQ(term.output(), saved);
   EXPECT_EQ(readFile(longName), "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n");
-  EXPECT_EQ(readFile(".matrix.txt.tmp0"), "stale");
+  EXPECT_EQ(readFile(".matrix-menu-0000000000000000"), "stale");
   EXPECT_EQ(listDirectory("."), others);
 }
 
 struct LinkCase {
   const char* name;
-  bool shared;  // the directory is sticky and world-writable, as /tmp is
+  fs::perms directoryMode;  // sticky and world-writable (as /tmp is) makes it shared
   uid_t linkOwner;
   uid_t directoryOwner;
   bool followed;
@@ -240,21 +299,25 @@ TEST(MatrixFile, FollowsALinkInASharedDirectoryOnlyIfItsOwnerIsTrusted) {
   }
   constexpr uid_t me = 0;
   constexpr uid_t nobody = 65534;
+  constexpr fs::perms shared = fs::perms::all | fs::perms::sticky_bit;
+  constexpr fs::perms searchable = fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec;
   const LinkCase cases[] = {
-      {"own link in a shared directory", true, me, me, true},
-      {"another user's link in a shared directory", true, nobody, me, false},
-      {"the directory owner's link", true, nobody, nobody, true},
-      {"another user's link in a private directory", false, nobody, me, true},
+      {"own link in a shared directory", shared, me, me, true},
+      {"another user's link in a shared directory", shared, nobody, me, false},
+      {"the directory owner's link", shared, nobody, nobody, true},
+      {"another user's link in a private directory", searchable, nobody, me, true},
+      {"sticky, but only the group may write",
+       searchable | fs::perms::group_write | fs::perms::sticky_bit, nobody, me, true},
+      {"everybody may write, but not sticky", fs::perms::all, nobody, me, true},
   };
   for (const auto& c : cases) {
     const InTempDirectory dir;
     MemoryConsole term("", namedLocale("C"));
     writeFile("target.txt", "old");
     fs::create_directory("shared");
-    fs::permissions("shared", c.shared ? fs::perms::all | fs::perms::sticky_bit
-                                       : fs::perms::owner_all | fs::perms::group_read |
-                                             fs::perms::group_exec | fs::perms::others_read |
-                                             fs::perms::others_exec);
+    fs::permissions("shared", c.directoryMode);
     fs::create_symlink("../target.txt", "shared/matrix.txt");
     ASSERT_EQ(::lchown("shared/matrix.txt", c.linkOwner, c.linkOwner), 0);
     ASSERT_EQ(::chown("shared", c.directoryOwner, c.directoryOwner), 0);
@@ -287,6 +350,58 @@ TEST(SaveMatrixToFile, KeepsTheOwnerOfAnotherUsersFile) {
   EXPECT_EQ(status.st_uid, 65534u);
   EXPECT_EQ(status.st_gid, 65534u);
   EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
+// A file's bytes handed out `piece` at a time, then the end of the file or a read error.
+class PiecewiseFile final : public console::ByteSource {
+ public:
+  PiecewiseFile(std::string bytes, std::size_t piece, bool errorAtEnd)
+      : bytes_(std::move(bytes)), piece_(piece), errorAtEnd_(errorAtEnd) {}
+  std::ptrdiff_t read(char* buffer, std::size_t size) override {
+    if (pos_ == bytes_.size()) {
+      return errorAtEnd_ ? console::readError : 0;
+    }
+    const std::size_t count = std::min({size, piece_, bytes_.size() - pos_});
+    bytes_.copy(buffer, count, pos_);
+    pos_ += count;
+    return static_cast<std::ptrdiff_t>(count);
+  }
+
+ private:
+  std::string bytes_;
+  std::size_t piece_;
+  bool errorAtEnd_;
+  std::size_t pos_ = 0;
+};
+
+struct ReadCase {
+  const char* name;
+  std::string bytes;
+  std::size_t piece;
+  bool errorAtEnd;
+  const Matrix* loaded;  // null: the load fails
+};
+
+TEST(LoadMatrix, OnlyTheRealEndOfTheFileEndsIt) {
+  const std::string nineteen = "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 ";
+  Matrix cut = counting;
+  cut[3][4] = 2;
+  const ReadCase cases[] = {
+      {"a byte at a time, characters split everywhere", "\u2003" + savedSample("\u202F"), 1, false,
+       &sample},
+      {"the end of the file right after a digit", nineteen + "2", 4096, false, &cut},
+      {"a read error right after a digit", nineteen + "2", 4096, true, nullptr},
+      {"a read error never reached", nineteen + "20 ", 4096, true, &counting},
+  };
+  for (const auto& c : cases) {
+    MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
+    PiecewiseFile file(c.bytes, c.piece, c.errorAtEnd);
+    Matrix matrix{};
+    EXPECT_EQ(loadMatrix(file, matrix), c.loaded != nullptr) << c.name;
+    if (c.loaded != nullptr) {
+      EXPECT_EQ(matrix, *c.loaded) << c.name;
+    }
+  }
 }
 
 }  // namespace

@@ -49,6 +49,20 @@ TEST(Terminal, ADriverThatWaitsForEachPromptNeverStallsOnAPipe) {
   EXPECT_TRUE(dialogue.transcript().ends_with(recode(menuText() + "\n", "CP1251")));
 }
 
+// A terminal that a crashed full-screen program left with VMIN 0 reads nothing at once
+// while nothing is typed: that is no end of input.
+TEST(Terminal, ATerminalThatReadsNothingAtOnceIsWaitedFor) {
+  const TempDir dir;
+  Dialogue dialogue(Dialogue::Channel::rawTerminal, environmentWith({"LC_ALL=ru_RU.UTF-8"}),
+                    dir.path());
+  ASSERT_TRUE(dialogue.waitFor(menuText()));
+  dialogue.type("2\n");
+  ASSERT_TRUE(dialogue.waitFor("    0    0    0    0    0\n" + menuText()))
+      << dialogue.transcript();
+  dialogue.type("9\n");
+  EXPECT_EQ(dialogue.exitStatus(), 0);
+}
+
 TEST(Terminal, CtrlDAtTheMenuEndsTheProgram) {
   const TempDir dir;
   Dialogue dialogue(Dialogue::Channel::terminal, environmentWith({"LC_ALL=ru_RU.KOI8-R"}),

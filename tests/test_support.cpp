@@ -5,6 +5,8 @@
 #include <iconv.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -52,20 +54,29 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   if (::chdir(workDir.c_str()) != 0) {
     _exit(126);
   }
+  if (restrictions.noDevNull &&
+      (::unshare(CLONE_NEWNS) != 0 ||
+       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+       ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0)) {
+    _exit(124);
+  }
   if (restrictions.standardOutput != nullptr) {
     const int out = *restrictions.standardOutput == '\0'
                         ? -1
-                        : ::open(restrictions.standardOutput, O_WRONLY | O_CLOEXEC);
+                        : ::open(restrictions.standardOutput, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (out >= 0 ? ::dup2(out, STDOUT_FILENO) < 0 : ::close(STDOUT_FILENO) != 0) {
       _exit(126);
     }
   }
   if ((restrictions.closedInput && ::close(STDIN_FILENO) != 0) ||
-      (restrictions.nonBlockingInput && ::fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK) != 0)) {
+      (restrictions.nonBlockingInput && ::fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK) != 0) ||
+      (restrictions.nonBlockingOutput && ::fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK) != 0)) {
     _exit(126);
   }
+  // A signal that dumps core (SIGQUIT) must leave no core file in the working directory.
+  const rlimit noCore{0, 0};
+  ::setrlimit(RLIMIT_CORE, &noCore);
   if (restrictions.fileSizeLimit >= 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{static_cast<rlim_t>(restrictions.fileSizeLimit),
                        static_cast<rlim_t>(restrictions.fileSizeLimit)};
     ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -79,8 +90,9 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     ::execvpe("wine", pointers(arguments).data(), pointers(environment).data());
     _exit(127);
   }
-  std::vector<std::string> arguments{MATRIX_MENU_EXE};
-  ::execve(MATRIX_MENU_EXE, pointers(arguments).data(), pointers(environment).data());
+  std::vector<std::string> arguments = restrictions.tracer;
+  arguments.emplace_back(MATRIX_MENU_EXE);
+  ::execvpe(arguments[0].c_str(), pointers(arguments).data(), pointers(environment).data());
   _exit(127);
 }
 
@@ -137,12 +149,12 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::size_t ScriptSource::read(char* buffer, std::size_t size) {
+std::ptrdiff_t ScriptSource::read(char* buffer, std::size_t size) {
   if (!pauses_) {
     const std::size_t count = std::min(size, script_.size() - pos_);
     script_.copy(buffer, count, pos_);
     pos_ += count;
-    return count;
+    return static_cast<std::ptrdiff_t>(count);
   }
   if (pos_ < script_.size() && script_[pos_] == waitMarker) {
     ++pos_;
@@ -155,7 +167,7 @@ std::size_t ScriptSource::read(char* buffer, std::size_t size) {
   while (count < size && pos_ < script_.size() && script_[pos_] != waitMarker) {
     buffer[count++] = script_[pos_++];
   }
-  return count;
+  return static_cast<std::ptrdiff_t>(count);
 }
 
 bool ScriptSource::readyWithoutWaiting() {
@@ -247,7 +259,10 @@ std::string prompt(int row, int column) {
 }
 
 std::vector<std::string> environmentWith(std::vector<std::string> variables) {
-  variables.insert(variables.begin(), std::string("LOCPATH=") + LOCALE_DIR);
+  if (std::none_of(variables.begin(), variables.end(),
+                   [](const std::string& v) { return v.starts_with("LOCPATH="); })) {
+    variables.insert(variables.begin(), std::string("LOCPATH=") + LOCALE_DIR);
+  }
   // Only matters for a sanitized build: glibc's own leak when LOCPATH is set.
   variables.push_back(std::string("LSAN_OPTIONS=suppressions=") + LSAN_SUPPRESSIONS +
                       ":print_suppressions=0");
@@ -346,16 +361,19 @@ Outcome runProgram(const std::string& input, const std::vector<std::string>& env
 
 Dialogue::Dialogue(Channel channel, const std::vector<std::string>& environment,
                    const std::filesystem::path& workDir, const Restrictions& restrictions)
-    : channel_(channel) {
+    : channel_(channel), traced_(!restrictions.tracer.empty()) {
   std::fflush(nullptr);  // the child must not inherit unwritten test output
-  if (channel == Channel::terminal) {
+  if (channel != Channel::pipes) {
     termios settings{};
     ::cfmakeraw(&settings);
-    settings.c_lflag |= ICANON;  // line editing, and Ctrl-D ends the input at a line start
+    if (channel == Channel::terminal) {
+      settings.c_lflag |= ICANON;  // line editing, and Ctrl-D ends the input at a line start
+    }
     settings.c_lflag &= static_cast<tcflag_t>(~ECHO);   // typed input stays out of the transcript
     settings.c_oflag &= static_cast<tcflag_t>(~OPOST);  // "\n" stays "\n"
     settings.c_cc[VEOF] = 4;
-    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VMIN] = channel == Channel::terminal ? 1 : 0;
+    settings.c_cc[VTIME] = 0;
     int master = -1;
     pid_ = ::forkpty(&master, nullptr, &settings, nullptr);
     if (pid_ == 0) {
@@ -455,7 +473,15 @@ void Dialogue::endInput() {
   }
 }
 
-void Dialogue::signal(int number) const { ::kill(pid_, number); }
+void Dialogue::signal(int number) const {
+  pid_t program = pid_;
+  if (traced_) {  // the tracer's only child
+    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
+                           "/children");
+    children >> program;
+  }
+  ::kill(program, number);
+}
 
 long Dialogue::peakKilobytes() const {
   // Not the children's rusage: that counts the test process's pages shared before exec.

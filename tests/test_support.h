@@ -42,7 +42,7 @@ class ScriptSource final : public console::ByteSource {
   // With `pauses` false, '\x01' is an input byte like any other.
   explicit ScriptSource(std::string script, bool pauses = true)
       : script_(std::move(script)), pauses_(pauses) {}
-  std::size_t read(char* buffer, std::size_t size) override;
+  std::ptrdiff_t read(char* buffer, std::size_t size) override;
   bool readyWithoutWaiting() override;
   int waits() const { return waits_; }
   // What `watched` had received each time a read had to wait.
@@ -105,7 +105,8 @@ inline constexpr std::string_view invalidChoice = "Неверный выбор! 
 inline constexpr std::string_view invalidValue =
     "Неверный ввод. Пожалуйста, введите целое число.\n";
 
-// The environment for the program: only LOCPATH and the given variables.
+// The environment for the program: only the given variables, and LOCPATH with the tests'
+// locales unless they name another.
 std::vector<std::string> environmentWith(std::vector<std::string> variables);
 // The same for a program under Wine, which also needs the test's own PATH, HOME and WINE*.
 std::vector<std::string> windowsEnvironmentWith(std::vector<std::string> variables);
@@ -118,12 +119,16 @@ struct Outcome {
 
 // Limits for the program's process, and the state of its standard descriptors.
 struct Restrictions {
-  long fileSizeLimit = -1;               // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1 for none
+  long fileSizeLimit = -1;               // RLIMIT_FSIZE in bytes, as prlimit sets it; -1 for none
   bool unprivileged = false;             // run as user nobody when the tests run as root
-  const char* standardOutput = nullptr;  // a file instead of the pipe; "" for a closed one
+  const char* standardOutput = nullptr;  // a file (made if need be) instead of the pipe; ""
+                                         // for a closed one
   bool closedInput = false;              // standard input closed at start
   bool nonBlockingInput = false;         // O_NONBLOCK on the standard input pipe
+  bool nonBlockingOutput = false;        // O_NONBLOCK on the standard output pipe
   bool readerGone = false;               // nobody reads the output pipe: writes meet EPIPE
+  bool noDevNull = false;                // an empty /dev (needs root: a mount namespace)
+  std::vector<std::string> tracer;       // a command to run the program under (strace ...)
   const char* windowsProgram = nullptr;  // run this .exe under Wine instead
 };
 
@@ -135,7 +140,9 @@ Outcome runProgram(const std::string& input, const std::vector<std::string>& env
 // A running matrix-menu driven as a person would: wait for a text, then type.
 class Dialogue {
  public:
-  enum class Channel { pipes, terminal };
+  // A terminal in canonical mode, or one left in non-canonical mode with VMIN and VTIME 0,
+  // where a read returns at once with nothing while nothing is typed.
+  enum class Channel { pipes, terminal, rawTerminal };
   Dialogue(Channel channel, const std::vector<std::string>& environment,
            const std::filesystem::path& workDir, const Restrictions& restrictions = {});
   ~Dialogue();
@@ -149,9 +156,9 @@ class Dialogue {
   bool waitToSee(std::string_view text,
                  std::chrono::milliseconds deadline = std::chrono::seconds(30));
   void type(std::string_view bytes) const;
-  void endInput();   // Ctrl-D on a terminal, closing the pipe otherwise
-  int exitStatus();  // waits for the end of output and the process
-  void signal(int number) const;
+  void endInput();                // Ctrl-D on a terminal, closing the pipe otherwise
+  int exitStatus();               // waits for the end of output and the process
+  void signal(int number) const;  // to the program, also when it runs under a tracer
   // The most resident memory the program has had so far (VmHWM, Linux), in KiB.
   long peakKilobytes() const;
   const std::string& transcript() const { return transcript_; }
@@ -160,6 +167,7 @@ class Dialogue {
   bool readSome(std::chrono::steady_clock::time_point until);
 
   Channel channel_;
+  bool traced_;
   pid_t pid_ = -1;
   int input_ = -1;
   int output_ = -1;

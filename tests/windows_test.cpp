@@ -45,6 +45,7 @@ TEST(Windows, CtrlZEndsTheInputAndANoBreakSpaceIsNoWhiteSpace) {
            "2\n\x1A"
            "9\n",
            chosen + zeroMatrix + chosen},
+          {"a lone CR is kept, only CR before LF dropped", "2\r9\n", chosen + zeroMatrix + chosen},
           {"a no-break space before a number",
            "1\n\xA0"
            "5\n",
@@ -65,6 +66,7 @@ struct FileCase {
   const char* name;
   const char* before;  // matrix.txt before the session; null for none
   bool readOnly;
+  bool linked;  // matrix.txt a link to data/real.txt, which holds `before`
   std::string input;
   std::string output;  // UTF-8, LF line ends
   const char* after;   // matrix.txt after it
@@ -86,29 +88,36 @@ TEST(Windows, TheFileHasCrLfLinesAndLoadsEitherWay) {
       "Исходная матрица:\n" + table({"    1    2    3    4    5", "    6    7    8    9   10",
                                      "   11   12   13   14   15", "   16   17   18   19   20"});
   const FileCase cases[] = {
-      {"a save writes CR LF lines", nullptr, false, "1 " + counting + "7\n9\n",
+      {"a save writes CR LF lines", nullptr, false, false, "1 " + counting + "7\n9\n",
        chosen + allPrompts() + chosen + "Матрица успешно сохранена в файл.\n" + chosen,
        countingFileCrLf.c_str()},
-      {"an LF file loads", countingFile, false, "8\n2\n9\n",
+      {"an LF file loads", countingFile, false, false, "8\n2\n9\n",
        chosen + "Матрица успешно загружена из файла.\n" + chosen + shown + chosen, countingFile},
-      {"a CR LF file loads", countingFileCrLf.c_str(), false, "8\n2\n9\n",
+      {"a CR LF file loads", countingFileCrLf.c_str(), false, false, "8\n2\n9\n",
        chosen + "Матрица успешно загружена из файла.\n" + chosen + shown + chosen,
        countingFileCrLf.c_str()},
       {"Ctrl-Z in the file is an invalid byte",
        "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \x1A"
        "20\n",
-       false, "8\n2\n9\n",
+       false, false, "8\n2\n9\n",
        chosen + "Ошибка при чтении файла: матрица не изменена.\n" + chosen + zeroMatrix + chosen,
        nullptr},
-      {"a read-only file is not replaced", "old\n", true, "1 " + counting + "7\n9\n",
+      {"a read-only file is not replaced", "old\n", true, false, "1 " + counting + "7\n9\n",
        chosen + allPrompts() + chosen + "Ошибка при открытии файла для записи.\n" + chosen,
        "old\n"},
+      {"a link stays, and its target is replaced", "old\n", false, true, "1 " + counting + "7\n9\n",
+       chosen + allPrompts() + chosen + "Матрица успешно сохранена в файл.\n" + chosen,
+       countingFileCrLf.c_str()},
   };
   testing_support::Restrictions underWine;
   underWine.windowsProgram = MATRIX_MENU_WINDOWS_EXE;
   for (const auto& c : cases) {
     const testing_support::TempDir dir;
-    const auto file = dir.path() / "matrix.txt";
+    const auto file = dir.path() / (c.linked ? "data/real.txt" : "matrix.txt");
+    if (c.linked) {
+      std::filesystem::create_directory(dir.path() / "data");
+      std::filesystem::create_symlink("data/real.txt", dir.path() / "matrix.txt");
+    }
     if (c.before != nullptr) {
       writeFile(file, c.before);
     }
@@ -120,8 +129,15 @@ TEST(Windows, TheFileHasCrLfLinesAndLoadsEitherWay) {
         underWine);
     EXPECT_EQ(outcome.out, crLf(recode(c.output, "CP1251"))) << c.name;
     EXPECT_EQ(readFile(file), c.after != nullptr ? c.after : c.before) << c.name;
-    EXPECT_EQ(testing_support::listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"})
-        << c.name;
+    const std::vector<std::string> names = c.linked ? std::vector<std::string>{"data", "matrix.txt"}
+                                                    : std::vector<std::string>{"matrix.txt"};
+    EXPECT_EQ(testing_support::listDirectory(dir.path()), names) << c.name;
+    if (c.linked) {
+      EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "matrix.txt")) << c.name;
+      EXPECT_EQ(testing_support::listDirectory(dir.path() / "data"),
+                std::vector<std::string>{"real.txt"})
+          << c.name;
+    }
   }
 }
 
