@@ -45,7 +45,8 @@ class Codec {
   void encode(std::wstring_view text, std::string& out) const;
   std::size_t maxEncodedLength(std::size_t units) const { return units * maxBytesPerUnit_; }
   bool canEncode(wchar_t c) const;
-  // Whether every letter of the Russian alphabet can be written.
+  // Whether the Cyrillic letters А to я (U+0410 to U+044F) can all be written: those of the
+  // program's texts, which have no Ё or ё.
   bool canEncodeCyrillic() const;
 
  private:

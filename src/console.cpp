@@ -8,7 +8,8 @@
 #include <streambuf>
 #include <utility>
 
-#include "platform.h"
+#include "console_platform.h"
+#include "input_bytes.h"
 
 namespace console {
 
@@ -88,146 +89,6 @@ class OutputBytes {
   bool failed_ = false;
 };
 
-class InputView {
- public:
-  // Consumes what was read and gives back what was only looked at.
-  virtual void release() = 0;
-
- protected:
-  ~InputView() = default;
-};
-
-// Input bytes shared by cin and wcin. Only one of the two reads from it at a time; when the
-// other one starts, the first gives back every byte it has looked at but not consumed.
-class InputBytes {
- public:
-  static constexpr std::size_t capacity = std::size_t{64} * 1024;
-
-  // Pending output is written before any read that could wait.
-  InputBytes(ByteSource& source, OutputBytes& flushBeforeWait)
-      : source_(source),
-        flushBeforeWait_(flushBeforeWait),
-        buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
-
-  // Makes `view` the reader; the previous reader gives back what it has not consumed.
-  void activate(InputView* view) {
-    if (active_ != view) {
-      if (active_ != nullptr) {
-        active_->release();
-      }
-      active_ = view;
-    }
-  }
-
-  const char* begin() const { return buffer_.get() + pos_; }
-  const char* end() const { return buffer_.get() + end_; }
-  void consume(std::size_t count) { pos_ += count; }
-  bool ended() const { return ended_; }
-
-  // Reads more bytes after those not yet consumed, which may move in memory.
-  // Returns false, and stays so, once input has ended.
-  bool fill() {
-    if (ended_) {
-      return false;
-    }
-    if (pos_ > 0) {
-      std::memmove(buffer_.get(), buffer_.get() + pos_, end_ - pos_);
-      end_ -= pos_;
-      pos_ = 0;
-    }
-    if (!source_.readyWithoutWaiting()) {
-      flushBeforeWait_.flush();
-    }
-    const std::ptrdiff_t count = source_.read(buffer_.get() + end_, capacity - end_);
-    if (count <= 0) {
-      ended_ = true;  // a read error too: nothing more can come
-      return false;
-    }
-    end_ += static_cast<std::size_t>(count);
-    return true;
-  }
-
- private:
-  ByteSource& source_;
-  OutputBytes& flushBeforeWait_;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t pos_ = 0;
-  std::size_t end_ = 0;
-  bool ended_ = false;
-  InputView* active_ = nullptr;
-};
-
-// cin's buffer: the shared input bytes as they are.
-class NarrowInputBuffer final : public std::streambuf, public InputView {
- public:
-  explicit NarrowInputBuffer(InputBytes& bytes) : bytes_(bytes) {}
-
-  void release() override {
-    if (eback() != nullptr) {
-      bytes_.consume(static_cast<std::size_t>(gptr() - eback()));
-      setg(nullptr, nullptr, nullptr);
-    }
-  }
-
- protected:
-  int_type underflow() override {
-    bytes_.activate(this);
-    release();
-    if (bytes_.begin() == bytes_.end() && !bytes_.fill()) {
-      return traits_type::eof();
-    }
-    // The get area is the shared buffer itself: bytes are consumed by moving gptr().
-    char* begin = const_cast<char*>(bytes_.begin());
-    setg(begin, begin, const_cast<char*>(bytes_.end()));
-    return traits_type::to_int_type(*gptr());
-  }
-
- private:
-  InputBytes& bytes_;
-};
-
-// wcin's buffer: characters decoded from the shared input bytes, a run at a time, each
-// remembering where its bytes end so that an unread one can be given back exactly.
-class WideInputBuffer final : public std::wstreambuf, public InputView {
- public:
-  WideInputBuffer(InputBytes& bytes, const Codec& codec) : bytes_(bytes), codec_(codec) {}
-
-  void release() override {
-    if (eback() != nullptr) {
-      const auto used = static_cast<std::size_t>(gptr() - eback());
-      bytes_.consume(used == 0 ? 0 : byteEnds_[used - 1]);
-      setg(nullptr, nullptr, nullptr);
-    }
-  }
-
- protected:
-  int_type underflow() override {
-    bytes_.activate(this);
-    release();
-    for (;;) {
-      // Only waits for more input when not a single character is ready.
-      const std::size_t count =
-          codec_.decode(bytes_.begin(), bytes_.end(), bytes_.ended(), chars_, byteEnds_, runLength);
-      if (count > 0) {
-        setg(chars_, chars_, chars_ + count);
-        return traits_type::to_int_type(chars_[0]);
-      }
-      if (bytes_.ended()) {
-        return traits_type::eof();
-      }
-      bytes_.fill();
-    }
-  }
-
- private:
-  static constexpr std::size_t runLength = 256;
-
-  InputBytes& bytes_;
-  const Codec& codec_;
-  wchar_t chars_[runLength] = {};
-  std::size_t byteEnds_[runLength] = {};  // byte offset after each char, from the run's start
-};
-
 // cout's buffer: bytes straight into the shared output.
 class NarrowOutputBuffer final : public std::streambuf {
  public:
@@ -304,11 +165,14 @@ const Console* attachedConsole = nullptr;
 struct Console::Streams {
   Streams(ByteSource& source, ByteSink& sink, const Codec& codec)
       : output(sink),
-        input(source, output),
+        // Everything written shows before the program waits for input.
+        input(source, inputCapacity, [this] { output.flush(); }),
         narrowIn(input),
         wideIn(input, codec),
         narrowOut(output),
         wideOut(output, codec) {}
+
+  static constexpr std::size_t inputCapacity = std::size_t{64} * 1024;
 
   // What attach() replaced.
   struct Saved {
@@ -323,7 +187,7 @@ struct Console::Streams {
   OutputBytes output;
   InputBytes input;
   NarrowInputBuffer narrowIn;
-  WideInputBuffer wideIn;
+  DecodingBuffer wideIn;
   NarrowOutputBuffer narrowOut;
   WideOutputBuffer wideOut;
   std::optional<Saved> saved;
@@ -378,18 +242,49 @@ const ConsoleLocale& conventions() {
   return attachedConsole != nullptr ? attachedConsole->locale() : none;
 }
 
-int exitStatus(Console& console, bool outputClosedAtStart) {
-  if (console.flush() && !outputClosedAtStart) {
-    return EXIT_SUCCESS;
-  }
-  std::cerr << narrowText(L"matrix-menu: не весь вывод удалось записать на стандартный вывод\n");
-  return EXIT_FAILURE;
-}
-
 std::string narrowText(std::wstring_view text) {
   std::string bytes;
   conventions().codec.encode(text, bytes);
   return bytes;
+}
+
+namespace {
+
+// The console over the standard input and output, and whether that output was closed at
+// start. Never destroyed: the standard library flushes cout and wcout after main returns,
+// and their buffers must still exist then.
+struct StandardConsole {
+  Console console;
+  bool outputClosedAtStart;
+};
+StandardConsole* standardConsole = nullptr;
+
+}  // namespace
+
+void startStandardConsole() {
+  if (standardConsole != nullptr) {
+    return;
+  }
+  const bool outputClosedAtStart = platform::setUpProcess();
+  const std::locale user = platform::userLocale();
+  ConsoleLocale locale = consoleLocale(user);
+  ByteSource& input = platform::standardInput(locale.codec);
+  ByteSink& output = platform::standardOutput(locale.codec);
+  standardConsole =
+      new StandardConsole{Console(input, output, std::move(locale)), outputClosedAtStart};
+  // Installed by name, the user's locale becomes the C library's locale too. The console's
+  // streams and the matrix file take the console's variant of it, from conventions().
+  std::locale::global(user);
+  standardConsole->console.attach();
+}
+
+int finishStandardConsole() {
+  if (standardConsole == nullptr ||
+      (standardConsole->console.flush() && !standardConsole->outputClosedAtStart)) {
+    return EXIT_SUCCESS;
+  }
+  std::cerr << narrowText(L"matrix-menu: не весь вывод удалось записать на стандартный вывод\n");
+  return EXIT_FAILURE;
 }
 
 }  // namespace console

@@ -13,32 +13,10 @@
 #include <string>
 #include <string_view>
 
+#include "byte_io.h"
 #include "console_locale.h"
 
 namespace console {
-
-// What ByteSource::read() returns for input that cannot be read.
-inline constexpr std::ptrdiff_t readError = -1;
-
-// Where input bytes come from: the standard input, or a file being loaded.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  // Reads up to `size` bytes, waiting if none are there yet. Returns how many; 0 once input
-  // has ended; readError when it cannot be read (the console takes that for the end of its
-  // input, a load for a failed one).
-  virtual std::ptrdiff_t read(char* buffer, std::size_t size) = 0;
-  // True when read() would not wait: bytes are waiting, or input has ended.
-  virtual bool readyWithoutWaiting() { return true; }
-};
-
-// Where output bytes go.
-class ByteSink {
- public:
-  virtual ~ByteSink() = default;
-  // Returns false when the bytes could not all be written.
-  virtual bool write(const char* data, std::size_t size) = 0;
-};
 
 // Output reaches the sink when this much is pending, before the program waits for input,
 // and on Console::flush(): an interactive session costs one write per wait, a piped script
@@ -76,15 +54,16 @@ const ConsoleLocale& conventions();
 // `text` in the console's encoding, for the narrow stream cout.
 std::string narrowText(std::wstring_view text);
 
-// Sets up the console over the process's standard input and output for the user's locale
-// from the environment, which also becomes the global locale. A locale that cannot be
-// constructed leaves the classic conventions and UTF-8 texts, with one warning on standard
-// error. Closed standard descriptors are opened on /dev/null; SIGPIPE is ignored.
+// Sets up the console over the process's standard input and output for the user's locale,
+// which also becomes the global locale; a second call does nothing. A locale that cannot be
+// loaded leaves the classic conventions and UTF-8 texts, with a warning on standard error.
+// The process is readied first as console_platform.h's setUpProcess() says.
 void startStandardConsole();
 
 // Writes what is pending. Returns the program's exit status: EXIT_SUCCESS, or EXIT_FAILURE
 // with one line on standard error when any output could not be written (a closed pipe, a
-// full device, a standard output that was closed at start).
+// full device, a standard output that was closed at start). EXIT_SUCCESS before any
+// start-up.
 int finishStandardConsole();
 
 }  // namespace console

@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "numbers.h"
-#include "platform.h"
+#include "console_platform.h"
+#include "integer_io.h"
 
 namespace console {
 

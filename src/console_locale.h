@@ -18,6 +18,9 @@ struct ConsoleLocale {
   std::locale locale;
 };
 
+// The console's variant of the user's locale `user`: the encoding from the platform's
+// textEncoding(), UTF-8 where that lacks the Cyrillic letters; the numeric conventions of
+// `user` with a separator that encoding can show (see `locale` above).
 ConsoleLocale consoleLocale(const std::locale& user);
 
 }  // namespace console

@@ -6,8 +6,8 @@
 #include <limits>
 #include <string_view>
 
+#include "integer_io.h"
 #include "matrix_state.h"
-#include "numbers.h"
 
 namespace {
 

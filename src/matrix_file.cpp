@@ -1,68 +1,17 @@
 #include "matrix_file.h"
 
-#include <cstring>
 #include <iostream>
 #include <sstream>
-#include <streambuf>
 #include <string>
 
 #include "console.h"
+#include "input_bytes.h"
 #include "matrix_file_platform.h"
 
 namespace {
 
 constexpr const char* fileName = "matrix.txt";
-
-// The file's characters, decoded exactly as the console decodes its input, so an invalid
-// byte is a bad token wherever it stands in the file. A read error ends the characters too,
-// and is remembered: it must not pass for the end of the file.
-class FileDecoder final : public std::wstreambuf {
- public:
-  FileDecoder(console::ByteSource& file, const console::Codec& codec)
-      : file_(file), codec_(codec) {}
-
-  bool readFailed() const { return readFailed_; }
-
- protected:
-  int_type underflow() override {
-    for (;;) {
-      const std::size_t count =
-          codec_.decode(bytes_ + pos_, bytes_ + end_, ended_, chars_, byteEnds_, runLength);
-      if (count > 0) {
-        pos_ += byteEnds_[count - 1];
-        setg(chars_, chars_, chars_ + count);
-        return traits_type::to_int_type(chars_[0]);
-      }
-      if (ended_) {
-        return traits_type::eof();
-      }
-      // Keeps the beginning of a character that the next bytes complete.
-      std::memmove(bytes_, bytes_ + pos_, end_ - pos_);
-      end_ -= pos_;
-      pos_ = 0;
-      const std::ptrdiff_t read = file_.read(bytes_ + end_, sizeof bytes_ - end_);
-      if (read > 0) {
-        end_ += static_cast<std::size_t>(read);
-      } else {
-        ended_ = true;
-        readFailed_ = read != 0;
-      }
-    }
-  }
-
- private:
-  static constexpr std::size_t runLength = 1024;
-
-  console::ByteSource& file_;
-  const console::Codec& codec_;
-  char bytes_[4096] = {};
-  std::size_t pos_ = 0;
-  std::size_t end_ = 0;
-  bool ended_ = false;
-  bool readFailed_ = false;
-  wchar_t chars_[runLength] = {};
-  std::size_t byteEnds_[runLength] = {};
-};
+constexpr std::size_t readSize = 4096;
 
 // A in the file's layout and the console's conventions, as bytes.
 std::string formatMatrix() {
@@ -109,11 +58,14 @@ bool readMatrix(std::wistream& in, Matrix& matrix) {
 
 bool loadMatrix(console::ByteSource& file, Matrix& matrix) {
   const console::ConsoleLocale& conventions = console::conventions();
-  FileDecoder decoder(file, conventions.codec);
+  // Decoded as the console decodes its input, so an invalid byte is a bad token wherever it
+  // stands in the file.
+  console::InputBytes bytes(file, readSize);
+  console::DecodingBuffer decoder(bytes, conventions.codec);
   std::wistream in(&decoder);
   in.imbue(conventions.locale);
   // A value cut short by a read error could look whole: any read error fails the load.
-  return readMatrix(in, matrix) && !decoder.readFailed();
+  return readMatrix(in, matrix) && !bytes.failed();
 }
 
 void saveMatrixToFile() {

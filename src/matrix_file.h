@@ -7,7 +7,7 @@
 
 #include <iosfwd>
 
-#include "console.h"
+#include "byte_io.h"
 #include "matrix_state.h"
 
 // Writes A to a new file beside matrix.txt and renames it over matrix.txt only when

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "console.h"
+#include "byte_io.h"
 
 namespace matrix_file {
 

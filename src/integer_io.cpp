@@ -1,4 +1,4 @@
-#include "numbers.h"
+#include "integer_io.h"
 
 #include <algorithm>
 #include <climits>

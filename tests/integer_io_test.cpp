@@ -1,5 +1,5 @@
 // The number reader and the row formatter against the standard facets, over generated input.
-#include "numbers.h"
+#include "integer_io.h"
 
 #include <climits>
 #include <iomanip>
