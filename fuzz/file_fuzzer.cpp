@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "session_check.h"
-#include "test_support.h"
+#include "test_files.h"
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   static const testing_support::TempDir scratch;
@@ -18,10 +18,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  for (const auto& locale : testing_support::fuzzLocales) {
-    const std::string problem = testing_support::checkFileLoad(bytes, locale.name, locale.charset);
+  for (const char* locale : testing_support::fuzzLocales) {
+    const std::string problem = testing_support::checkFileLoad(bytes, locale);
     if (!problem.empty()) {
-      std::fprintf(stderr, "%s under %s\n", problem.c_str(), locale.name);
+      std::fprintf(stderr, "%s under %s\n", problem.c_str(), locale);
       std::abort();
     }
   }

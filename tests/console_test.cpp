@@ -3,42 +3,31 @@
 #include <iostream>
 #include <limits>
 
+#include "expected.h"
+#include "fake_console.h"
 #include "gtest/gtest.h"
-#include "test_support.h"
 
 namespace {
 
+using expected::recode;
 using testing_support::MemoryConsole;
 using testing_support::namedLocale;
-using testing_support::recode;
-
-struct EncodingCase {
-  const char* locale;
-  const char* charset;  // what the console writes under it
-};
 
 TEST(ConsoleEncoding, FollowsTheLocaleOrFallsBackToUtf8) {
-  const EncodingCase cases[] = {
-      {"ru_RU.UTF-8", "UTF-8"},
-      {"ru_RU.CP1251", "CP1251"},
-      {"ru_RU.KOI8-R", "KOI8-R"},
-      {"ru_RU", "ISO-8859-5"},
-      {"C", "UTF-8"},
-      {"en_US.ISO-8859-1", "UTF-8"},
-  };
   const std::string text = "Результирующий вектор B: 1 0 ЁёЯя";
-  for (const auto& c : cases) {
-    const auto codec = console::consoleLocale(namedLocale(c.locale)).codec;
+  for (const char* locale :
+       {"ru_RU.UTF-8", "ru_RU.CP1251", "ru_RU.KOI8-R", "ru_RU", "C", "en_US.ISO-8859-1"}) {
+    const auto codec = console::consoleLocale(namedLocale(locale)).codec;
     std::string bytes;
     codec.encode(L"Результирующий вектор B: 1 0 ЁёЯя", bytes);
-    EXPECT_EQ(bytes, recode(text, c.charset)) << c.locale;
+    EXPECT_EQ(bytes, recode(text, expected::charsetOf(locale))) << locale;
     // and back
     wchar_t back[64];
     std::size_t ends[64];
     const std::size_t count =
         codec.decode(bytes.data(), bytes.data() + bytes.size(), true, back, ends, 64);
-    EXPECT_EQ(std::wstring(back, count), L"Результирующий вектор B: 1 0 ЁёЯя") << c.locale;
-    EXPECT_EQ(ends[count - 1], bytes.size()) << c.locale;
+    EXPECT_EQ(std::wstring(back, count), L"Результирующий вектор B: 1 0 ЁёЯя") << locale;
+    EXPECT_EQ(ends[count - 1], bytes.size()) << locale;
   }
 }
 

@@ -1,4 +1,4 @@
-// The number reader and the row formatter against the standard facets, over generated input.
+// The integer reader and the row formatter against the standard facets, over generated input.
 #include "integer_io.h"
 
 #include <climits>
@@ -14,7 +14,7 @@
 #include "console_locale.h"
 #include "gtest/gtest.h"
 #ifndef _WIN32
-#include "test_support.h"
+#include "fake_console.h"
 #endif
 
 namespace {
@@ -145,21 +145,8 @@ TEST(NumberReading, GivesTheStandardFacetsResultsForEveryToken) {
 }
 
 TEST(IntegerFormat, WritesWhatTheStandardFacetWrites) {
-  std::vector<long> values = {0,
-                              1,
-                              -1,
-                              9,
-                              -9,
-                              10,
-                              999,
-                              -1000,
-                              1234,
-                              100000,
-                              1000000,
-                              std::numeric_limits<long>::min(),
-                              std::numeric_limits<long>::max(),
-                              INT_MIN,
-                              INT_MAX};
+  std::vector<long> values = {0,    1,      -1,      9,       -9,      10,       999,     -1000,
+                              1234, 100000, 1000000, INT_MIN, INT_MAX, LONG_MIN, LONG_MAX};
   std::minstd_rand random(11);
   for (int k = 0; k < 500; ++k) {
     const long magnitude = static_cast<long>(random()) >> (random() % 31);

@@ -2,24 +2,18 @@
 
 #include <iostream>
 
+#include "expected.h"
+#include "fake_console.h"
 #include "gtest/gtest.h"
 #include "matrix_state.h"
-#include "test_support.h"
 
 namespace {
 
-using testing_support::invalidValue;
+using expected::invalidValue;
+using expected::prompt;
+using expected::times;
 using testing_support::MemoryConsole;
 using testing_support::namedLocale;
-using testing_support::prompt;
-
-std::string repeat(const std::string& line, int times) {
-  std::string result;
-  for (int i = 0; i < times; ++i) {
-    result += line;
-  }
-  return result;
-}
 
 int countOf(const std::string& text, const std::string& part) {
   int count = 0;
@@ -70,20 +64,19 @@ TEST(InputMatrix, AcceptsIntegersAndAsksAgainForAnythingElse) {
       {"Cyrillic letter", "ru_RU.CP1251", "\xE4\n5\n", 5, 0, 1},
   };
   for (const auto& c : cases) {
-    MemoryConsole term(c.input + repeat("0\n", 19), namedLocale(c.locale));
+    MemoryConsole term(c.input + times("0\n", 19), namedLocale(c.locale));
     inputMatrix();
     EXPECT_FALSE(std::wcin.fail()) << c.name;
     EXPECT_EQ(A[0][0], c.first) << c.name;
     EXPECT_EQ(A[0][1], c.second) << c.name;
-    const std::string charset = std::string(c.locale).substr(6);
-    EXPECT_EQ(countOf(term.output(), testing_support::recode(invalidValue, charset.c_str())),
+    EXPECT_EQ(countOf(term.output(), expected::recode(invalidValue, expected::charsetOf(c.locale))),
               c.rejections)
         << c.name;
   }
 }
 
 TEST(InputMatrix, PromptsForEveryCellInRowMajorOrder) {
-  MemoryConsole term("x\n" + repeat("7\n", 20), namedLocale("ru_RU.UTF-8"));
+  MemoryConsole term("x\n" + times("7\n", 20), namedLocale("ru_RU.UTF-8"));
   B = {1, 0, 1, 0};
   inputMatrix();
   std::string expected = prompt(0, 0) + std::string(invalidValue);
@@ -102,7 +95,7 @@ TEST(InputMatrix, PromptsForEveryCellInRowMajorOrder) {
 }
 
 TEST(InputMatrix, ALineOfFiveFillsARowWithoutWaiting) {
-  MemoryConsole term("1 2 3 4 5\n\x01" + repeat("6\n\x01", 15), namedLocale("ru_RU.UTF-8"));
+  MemoryConsole term("1 2 3 4 5\n\x01" + times("6\n\x01", 15), namedLocale("ru_RU.UTF-8"));
   inputMatrix();
   ASSERT_GE(term.source.shownAtWaits.size(), 1u);
   EXPECT_EQ(term.source.shownAtWaits[0], prompt(0, 0) + prompt(0, 1) + prompt(0, 2) + prompt(0, 3) +
@@ -150,10 +143,9 @@ TEST(PrintMatrix, RightAlignsEachValueInFiveCharacters) {
     MemoryConsole term("", namedLocale(c.locale));
     A[1] = c.row;
     printMatrix();
-    const std::string zeros = "    0    0    0    0    0\n";
-    const std::string charset = std::string(c.locale) == "ru_RU.CP1251" ? "CP1251" : "UTF-8";
+    const std::string& zeros = expected::zeros;
     EXPECT_EQ(term.output(),
-              zeros + testing_support::recode(c.line, charset.c_str()) + zeros + zeros)
+              zeros + expected::recode(c.line, expected::charsetOf(c.locale)) + zeros + zeros)
         << c.name;
   }
 }

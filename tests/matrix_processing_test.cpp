@@ -2,15 +2,16 @@
 
 #include <iostream>
 
+#include "expected.h"
+#include "fake_console.h"
 #include "gtest/gtest.h"
 #include "matrix_state.h"
-#include "test_support.h"
 
 namespace {
 
+using expected::recode;
 using testing_support::MemoryConsole;
 using testing_support::namedLocale;
-using testing_support::recode;
 
 struct RowCheckCase {
   Row row;
@@ -33,24 +34,21 @@ TEST(FillVectorB, MarksRowsThatIncreaseAndAreNotConstant) {
     fillVectorB();
     EXPECT_EQ(B, (std::array<std::int32_t, 4>{c.expected, c.expected, 0, c.expected}))
         << ::testing::PrintToString(c.row);
-    EXPECT_EQ(term.output(), "Вектор B обновлен.\n");
+    EXPECT_EQ(term.output(), expected::checked);
     EXPECT_EQ(A[0], c.row);  // the check changes nothing in A
   }
 }
 
 TEST(PrintVectorB, WritesOneLineInTheConsoleEncodingEndingInASpace) {
-  const char* const charsets[][2] = {{"ru_RU.UTF-8", "UTF-8"},
-                                     {"ru_RU.CP1251", "CP1251"},
-                                     {"ru_RU.KOI8-R", "KOI8-R"},
-                                     {"C", "UTF-8"}};
-  for (const auto& [locale, charset] : charsets) {
+  for (const char* locale : {"ru_RU.UTF-8", "ru_RU.CP1251", "ru_RU.KOI8-R", "C"}) {
     MemoryConsole term("", namedLocale(locale));
     B = {1, 0, 0, 1};
     A[0][0] = 1234;  // B's values are written with no grouping, whatever the locale
     std::wcout << L"до ";
     printVectorB();
     std::wcout << L"после";
-    EXPECT_EQ(term.output(), recode("до Результирующий вектор B: 1 0 0 1 \nпосле", charset))
+    EXPECT_EQ(term.output(),
+              recode("до " + expected::vectorB + "1 0 0 1 \nпосле", expected::charsetOf(locale)))
         << locale;
   }
 }
@@ -94,14 +92,13 @@ TEST(SortEvenRows, SortsRowsZeroAndTwoAndLeavesTheOthers) {
       sortEvenRowsAscending();
       EXPECT_EQ(A, c.ascending) << c.name;
       EXPECT_EQ(B, (std::array<std::int32_t, 4>{1, 1, 0, 1})) << c.name;
-      EXPECT_EQ(term.output(),
-                recode("Четные строки матрицы отсортированы по возрастанию.\n", "CP1251"));
+      EXPECT_EQ(term.output(), recode(expected::sortedAscending, "CP1251"));
     }
     MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
     A = c.before;
     sortEvenRowsDescending();
     EXPECT_EQ(A, c.descending) << c.name;
-    EXPECT_EQ(term.output(), "Четные строки матрицы отсортированы по убыванию.\n");
+    EXPECT_EQ(term.output(), expected::sortedDescending);
   }
 }
 

@@ -10,28 +10,33 @@
 #include <optional>
 #include <utility>
 
+#include "expected.h"
+#include "fake_console.h"
 #include "matrix_file.h"
 #include "matrix_state.h"
 #include "menu.h"
-#include "test_support.h"
+#include "test_files.h"
 
 namespace testing_support {
 
 namespace {
 
+using expected::recode;
+
 // The messages by which a turn tells what it did, in one console encoding.
 struct Messages {
   explicit Messages(const char* charset)
-      : checked(recode("Вектор B обновлен.\n", charset)),
-        ascending(recode("отсортированы по возрастанию.\n", charset)),
-        descending(recode("отсортированы по убыванию.\n", charset)),
-        saved(recode("Матрица успешно сохранена в файл.\n", charset)),
-        loaded(recode("Матрица успешно загружена из файла.\n", charset)),
-        notOpenedForReading(recode("Ошибка при открытии файла для чтения.\n", charset)),
-        failure(recode("Ошибка при", charset)),
-        prompt(recode("Введите элемент", charset)),
-        original(recode("Исходная матрица:\n", charset)),
-        menu(recode(menuText(), charset)) {}
+      : checked(recode(expected::checked, charset)),
+        ascending(recode(expected::sortedAscending, charset)),
+        descending(recode(expected::sortedDescending, charset)),
+        saved(recode(expected::saved, charset)),
+        loaded(recode(expected::loaded, charset)),
+        notOpenedForReading(recode(expected::openForReading, charset)),
+        failure(recode("Ошибка при", charset)),  // how every error message begins
+        prompt(
+            recode(expected::prompt(0, 0).substr(0, expected::prompt(0, 0).find(" A[")), charset)),
+        original(recode(expected::original, charset)),
+        menu(recode(expected::menu, charset)) {}
 
   std::string checked, ascending, descending, saved, loaded, notOpenedForReading, failure, prompt,
       original, menu;
@@ -115,6 +120,10 @@ std::string checkTurn(const Turn& turn, const Messages& m, std::optional<Matrix>
 // not needed, so they go through a small buffer.
 std::string checkDecodes(std::string in, const char* charset) {
   iconv_t cd = ::iconv_open("UTF-32LE", charset);
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's error value
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    return "iconv cannot decode " + std::string(charset);
+  }
   char* from = in.data();
   std::size_t fromLeft = in.size();
   bool valid = true;
@@ -135,7 +144,8 @@ std::string checkDecodes(std::string in, const char* charset) {
 
 }  // namespace
 
-std::string checkSession(std::string_view input, const char* localeName, const char* charset) {
+std::string checkSession(std::string_view input, const char* localeName) {
+  const char* charset = expected::charsetOf(localeName);
   const Messages& messages = messagesIn(charset);
   MemoryConsole term(std::string(input), namedLocale(localeName), /*pauses=*/false);
   std::optional<Matrix> inFile;
@@ -162,8 +172,8 @@ std::string checkSession(std::string_view input, const char* localeName, const c
   return checkDecodes(std::move(afterMenus), charset);
 }
 
-std::string checkFileLoad(std::string_view bytes, const char* localeName, const char* charset) {
-  const Messages& messages = messagesIn(charset);
+std::string checkFileLoad(std::string_view bytes, const char* localeName) {
+  const Messages& messages = messagesIn(expected::charsetOf(localeName));
   writeFile("matrix.txt", std::string(bytes));
   MemoryConsole term("", namedLocale(localeName), /*pauses=*/false);
   const Matrix untouched = {{{-1, -2, -3, -4, -5}, {}, {7, 7, 7, 7, 7}, {1, 2, 3, 4, 5}}};

@@ -2,58 +2,33 @@
 
 #include <iostream>
 
+#include "expected.h"
 #include "gtest/gtest.h"
-#include "test_support.h"
+#include "program_runner.h"
+#include "test_files.h"
 
 namespace transcripts {
 
-using testing_support::invalidChoice;
-using testing_support::invalidValue;
-using testing_support::prompt;
+using expected::allPrompts;
+using expected::checked;
+using expected::chosen;
+using expected::invalidChoice;
+using expected::invalidValue;
+using expected::original;
+using expected::prompt;
+using expected::sortedAscending;
+using expected::sortedDescending;
+using expected::sortedMatrix;
+using expected::table;
+using expected::times;
+using expected::vectorB;
+using expected::zeroMatrix;
 
-const std::string menu = testing_support::menuText();
-const std::string chosen = menu + "\n";
-const std::string zeros = "    0    0    0    0    0\n";
-const std::string zeroMatrix = "Исходная матрица:\n" + zeros + zeros + zeros + zeros;
-
-std::string allPrompts() {
-  std::string result;
-  for (int i = 0; i < 4; ++i) {
-    for (int j = 0; j < 5; ++j) {
-      result += prompt(i, j);
-    }
-  }
-  return result;
-}
-
-std::string times(const std::string& text, std::size_t count) {
-  std::string result;
-  for (std::size_t i = 0; i < count; ++i) {
-    result += text;
-  }
-  return result;
-}
-
-std::string table(const std::vector<std::string>& rows) {
-  std::string result;
-  for (const auto& row : rows) {
-    result += row + "\n";
-  }
-  return result;
+Locale linuxLocale(const char* name, const char* variable) {
+  return {name, {std::string(variable) + "=" + name}, expected::charsetOf(name)};
 }
 
 namespace {
-
-std::string withCarriageReturns(const std::string& text) {
-  std::string result;
-  for (const char c : text) {
-    if (c == '\n') {
-      result += '\r';
-    }
-    result += c;
-  }
-  return result;
-}
 
 // Under Wine, about one run in 2,000 ends with status 1 and no output at all, never twice in
 // a row: such a run is tried once more, and the test says so.
@@ -65,7 +40,7 @@ testing_support::Outcome run(const Transcript& c, const Locale& locale) {
   testing_support::Restrictions underWine;
   underWine.windowsProgram = locale.windowsProgram;
   const auto environment = testing_support::windowsEnvironmentWith(locale.environment);
-  const std::string input = withCarriageReturns(c.input);
+  const std::string input = expected::crLf(c.input);
   const testing_support::TempDir dir;
   auto outcome = testing_support::runProgram(input, environment, dir.path(), underWine);
   if (outcome.status == 1 && outcome.out.empty() && outcome.err.empty()) {
@@ -82,9 +57,8 @@ void expectTranscripts(const std::vector<Transcript>& cases, const std::vector<L
   for (const auto& locale : locales) {
     for (const auto& c : cases) {
       const auto outcome = run(c, locale);
-      const std::string expected = testing_support::recode(c.expected, locale.charset);
-      EXPECT_EQ(outcome.out,
-                locale.windowsProgram != nullptr ? withCarriageReturns(expected) : expected)
+      const std::string expected = expected::recode(c.expected, locale.charset);
+      EXPECT_EQ(outcome.out, locale.windowsProgram != nullptr ? expected::crLf(expected) : expected)
           << c.name << " under " << locale.name;
       EXPECT_EQ(outcome.status, 0) << c.name << " under " << locale.name;
       EXPECT_EQ(outcome.err, "") << c.name << " under " << locale.name;
@@ -113,8 +87,8 @@ std::vector<Transcript> entryAndDisplay(const std::string& separator) {
   prompts.insert(prompts.find(prompt(1, 2)) + prompt(1, 2).size(),
                  std::string(invalidValue) + prompt(1, 2));
   return {{"entry and display", "1\n" + values + "2\n9\n",
-           chosen + prompts + chosen + "Исходная матрица:\n" + "    1    2    3    4    5\n" +
-               "   -71" + separator + "234    8    9   10\n" + "   11   12   13   14   15\n" +
+           chosen + prompts + chosen + original + "    1    2    3    4    5\n" + "   -71" +
+               separator + "234    8    9   10\n" + "   11   12   13   14   15\n" +
                "   16   17   18   19   20\n" + chosen}};
 }
 
@@ -126,23 +100,19 @@ std::vector<Transcript> rowCheckAndSorting() {
                                        "    1    2    3    4    5", "    0    0    0    0    1"});
   const std::string descending = table({"    5    4    3    2    1", "    9    8    7    6    5",
                                         "    5    4    3    2    1", "    0    0    0    0    1"});
-  const std::string checked = "Вектор B обновлен.\n";
   return {
-      {"B is zero at start", "6\n9\n", chosen + "Результирующий вектор B: 0 0 0 0 \n" + chosen},
+      {"B is zero at start", "6\n9\n", chosen + vectorB + "0 0 0 0 \n" + chosen},
       {"zero matrix checks to zeros", "3\n6\n9\n",
-       chosen + checked + chosen + "Результирующий вектор B: 0 0 0 0 \n" + chosen},
+       chosen + checked + chosen + vectorB + "0 0 0 0 \n" + chosen},
       {"sorting shows before, confirmation, after; B waits for item 3",
        entered + "3\n4\n6\n5\n3 6\n9\n",
-       chosen + allPrompts() + chosen + checked + chosen + "Исходная матрица:\n" + before +
-           "Четные строки матрицы отсортированы по возрастанию.\n" + "Результирующая матрица:\n" +
-           ascending + chosen + "Результирующий вектор B: 0 0 0 1 \n" + chosen +
-           "Исходная матрица:\n" + ascending +
-           "Четные строки матрицы отсортированы по убыванию.\n" + "Результирующая матрица:\n" +
-           descending + chosen + checked + chosen + "Результирующий вектор B: 0 0 0 1 \n" + chosen},
+       chosen + allPrompts() + chosen + checked + chosen + original + before + sortedAscending +
+           sortedMatrix + ascending + chosen + vectorB + "0 0 0 1 \n" + chosen + original +
+           ascending + sortedDescending + sortedMatrix + descending + chosen + checked + chosen +
+           vectorB + "0 0 0 1 \n" + chosen},
       {"item 3 after an ascending sort", entered + "4\n3\n6\n9\n",
-       chosen + allPrompts() + chosen + "Исходная матрица:\n" + before +
-           "Четные строки матрицы отсортированы по возрастанию.\n" + "Результирующая матрица:\n" +
-           ascending + chosen + checked + chosen + "Результирующий вектор B: 1 0 1 1 \n" + chosen},
+       chosen + allPrompts() + chosen + original + before + sortedAscending + sortedMatrix +
+           ascending + chosen + checked + chosen + vectorB + "1 0 1 1 \n" + chosen},
   };
 }
 
@@ -167,18 +137,14 @@ std::vector<Transcript> endOfInput() {
 }
 
 std::vector<Transcript> saveAndLoad() {
-  const std::string counting = "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\n";
-  const std::string countingTable =
-      "Исходная матрица:\n" + table({"    1    2    3    4    5", "    6    7    8    9   10",
-                                     "   11   12   13   14   15", "   16   17   18   19   20"});
   return {
       {"save, overwrite the matrix, load",
-       "1 " + counting + "7\n1" + times(" 0", 20) + "\n8\n2\n6\n9\n",
-       chosen + allPrompts() + chosen + "Матрица успешно сохранена в файл.\n" + chosen +
-           allPrompts() + chosen + "Матрица успешно загружена из файла.\n" + chosen +
-           countingTable + chosen + "Результирующий вектор B: 0 0 0 0 \n" + chosen},
+       "1 " + expected::countingInput + "7\n1" + times(" 0", 20) + "\n8\n2\n6\n9\n",
+       chosen + allPrompts() + chosen + expected::saved + chosen + allPrompts() + chosen +
+           expected::loaded + chosen + expected::countingShown + chosen + vectorB + "0 0 0 0 \n" +
+           chosen},
       {"load with no file", "8\n2\n9\n",
-       chosen + "Ошибка при открытии файла для чтения.\n" + chosen + zeroMatrix + chosen},
+       chosen + expected::openForReading + chosen + zeroMatrix + chosen},
   };
 }
 

@@ -1,6 +1,7 @@
 // The end-to-end transcript tables: sessions of the built program through pipes and the
-// output each must give, byte for byte. menu_test.cpp runs them against the program for
-// Linux, windows_test.cpp against the one for Windows under Wine.
+// output each must give, byte for byte. program_test.cpp and program_file_test.cpp run
+// them against the program for Linux, program_windows_test.cpp against the one for Windows
+// under Wine.
 #pragma once
 
 #include <string>
@@ -15,6 +16,9 @@ struct Locale {
   const char* windowsProgram = nullptr;  // a .exe to run under Wine: CR LF lines both ways
 };
 
+// A Linux locale chosen by `variable` (LC_ALL, LANG), with its console's charset.
+Locale linuxLocale(const char* name, const char* variable = "LC_ALL");
+
 struct Transcript {
   const char* name;
   std::string input;
@@ -24,15 +28,6 @@ struct Transcript {
 // Runs each case under each locale: the output recoded to the locale's charset, exit status
 // 0, nothing on standard error.
 void expectTranscripts(const std::vector<Transcript>& cases, const std::vector<Locale>& locales);
-
-// Pieces of the expected output.
-extern const std::string menu;
-extern const std::string chosen;  // the menu, then the end of line after the choice
-extern const std::string zeros;
-extern const std::string zeroMatrix;
-std::string allPrompts();
-std::string times(const std::string& text, std::size_t count);
-std::string table(const std::vector<std::string>& rows);
 
 // The tables.
 std::vector<Transcript> choices();

@@ -7,28 +7,32 @@
 #include <string>
 #include <vector>
 
+#include "expected.h"
 #include "gtest/gtest.h"
-#include "test_support.h"
+#include "program_runner.h"
+#include "test_files.h"
 #include "transcripts.h"
 
 namespace {
 
-using testing_support::invalidValue;
-using testing_support::prompt;
+using expected::allPrompts;
+using expected::chosen;
+using expected::crLf;
+using expected::invalidValue;
+using expected::menu;
+using expected::prompt;
+using expected::recode;
+using expected::table;
+using expected::zeroMatrix;
 using testing_support::readFile;
-using testing_support::recode;
 using testing_support::writeFile;
-using transcripts::allPrompts;
-using transcripts::chosen;
 using transcripts::expectTranscripts;
 using transcripts::Locale;
-using transcripts::table;
-using transcripts::zeroMatrix;
 
 const Locale russian{"ru-RU under Wine", {"LC_ALL=ru_RU.UTF-8"}, "CP1251", MATRIX_MENU_WINDOWS_EXE};
 const Locale english{"en-US under Wine", {"LC_ALL=C.UTF-8"}, "UTF-8", MATRIX_MENU_WINDOWS_EXE};
 
-TEST(Windows, TheTranscriptTablesHoldWithCrLfAndTheAnsiCodePage) {
+TEST(ProgramOnWindows, TheTranscriptTablesHoldWithCrLfAndTheAnsiCodePage) {
   expectTranscripts(transcripts::choices(), {russian, english});
   expectTranscripts(transcripts::entryAndDisplay("\u00A0"), {russian});
   expectTranscripts(transcripts::entryAndDisplay(","), {english});
@@ -37,7 +41,7 @@ TEST(Windows, TheTranscriptTablesHoldWithCrLfAndTheAnsiCodePage) {
   expectTranscripts(transcripts::saveAndLoad(), {russian, english});
 }
 
-TEST(Windows, CtrlZEndsTheInputAndANoBreakSpaceIsNoWhiteSpace) {
+TEST(ProgramOnWindows, CtrlZEndsTheInputAndANoBreakSpaceIsNoWhiteSpace) {
   const std::string again = std::string(invalidValue) + prompt(0, 0);
   expectTranscripts(
       {
@@ -53,8 +57,8 @@ TEST(Windows, CtrlZEndsTheInputAndANoBreakSpaceIsNoWhiteSpace) {
           {"grouped with the no-break space",
            "1 1\xA0"
            "234" +
-               transcripts::times(" 0", 19) + "\n2\n9\n",
-           chosen + allPrompts() + chosen + "Исходная матрица:\n" +
+               expected::times(" 0", 19) + "\n2\n9\n",
+           chosen + allPrompts() + chosen + expected::original +
                table({"1\u00A0234    0    0    0    0", "    0    0    0    0    0",
                       "    0    0    0    0    0", "    0    0    0    0    0"}) +
                chosen},
@@ -72,42 +76,29 @@ struct FileCase {
   const char* after;   // matrix.txt after it
 };
 
-std::string crLf(const std::string& text) {
-  std::string result;
-  for (const char c : text) {
-    result += c == '\n' ? "\r\n" : std::string(1, c);
-  }
-  return result;
-}
-
-TEST(Windows, TheFileHasCrLfLinesAndLoadsEitherWay) {
-  const char* countingFile = "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n";
-  const std::string countingFileCrLf = crLf(countingFile);
-  const std::string counting = "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\n";
-  const std::string shown =
-      "Исходная матрица:\n" + table({"    1    2    3    4    5", "    6    7    8    9   10",
-                                     "   11   12   13   14   15", "   16   17   18   19   20"});
+TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
+  const std::string countingFileCrLf = crLf(expected::countingFile);
+  const std::string& counting = expected::countingInput;
+  const std::string& shown = expected::countingShown;
+  const std::string& countingFile = expected::countingFile;
+  const std::string& saved = expected::saved;
+  const std::string& loaded = expected::loaded;
   const FileCase cases[] = {
       {"a save writes CR LF lines", nullptr, false, false, "1 " + counting + "7\n9\n",
-       chosen + allPrompts() + chosen + "Матрица успешно сохранена в файл.\n" + chosen,
-       countingFileCrLf.c_str()},
-      {"an LF file loads", countingFile, false, false, "8\n2\n9\n",
-       chosen + "Матрица успешно загружена из файла.\n" + chosen + shown + chosen, countingFile},
+       chosen + allPrompts() + chosen + saved + chosen, countingFileCrLf.c_str()},
+      {"an LF file loads", countingFile.c_str(), false, false, "8\n2\n9\n",
+       chosen + loaded + chosen + shown + chosen, countingFile.c_str()},
       {"a CR LF file loads", countingFileCrLf.c_str(), false, false, "8\n2\n9\n",
-       chosen + "Матрица успешно загружена из файла.\n" + chosen + shown + chosen,
-       countingFileCrLf.c_str()},
+       chosen + loaded + chosen + shown + chosen, countingFileCrLf.c_str()},
       {"Ctrl-Z in the file is an invalid byte",
        "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \x1A"
        "20\n",
-       false, false, "8\n2\n9\n",
-       chosen + "Ошибка при чтении файла: матрица не изменена.\n" + chosen + zeroMatrix + chosen,
+       false, false, "8\n2\n9\n", chosen + expected::readError + chosen + zeroMatrix + chosen,
        nullptr},
       {"a read-only file is not replaced", "old\n", true, false, "1 " + counting + "7\n9\n",
-       chosen + allPrompts() + chosen + "Ошибка при открытии файла для записи.\n" + chosen,
-       "old\n"},
+       chosen + allPrompts() + chosen + expected::openForWriting + chosen, "old\n"},
       {"a link stays, and its target is replaced", "old\n", false, true, "1 " + counting + "7\n9\n",
-       chosen + allPrompts() + chosen + "Матрица успешно сохранена в файл.\n" + chosen,
-       countingFileCrLf.c_str()},
+       chosen + allPrompts() + chosen + saved + chosen, countingFileCrLf.c_str()},
   };
   testing_support::Restrictions underWine;
   underWine.windowsProgram = MATRIX_MENU_WINDOWS_EXE;
@@ -144,19 +135,21 @@ TEST(Windows, TheFileHasCrLfLinesAndLoadsEitherWay) {
 // At a console the texts go out through WriteConsoleW and come in through ReadConsoleW, so
 // they show right whatever the console's code page. Wine's console host on a terminal adds
 // escape sequences and carriage returns: only the texts themselves are looked for.
-TEST(Windows, AtAConsoleTheTextsShowInCyrillic) {
+TEST(ProgramOnWindows, AtAConsoleTheTextsShowInCyrillic) {
   const testing_support::TempDir dir;
   testing_support::Restrictions underWine;
   underWine.windowsProgram = MATRIX_MENU_WINDOWS_EXE;
   testing_support::Dialogue session(testing_support::Dialogue::Channel::terminal,
                                     testing_support::windowsEnvironmentWith(russian.environment),
                                     dir.path(), underWine);
-  ASSERT_TRUE(session.waitToSee("Выберите пункт меню:")) << session.transcript();
+  // Without a text's last character: the console host writes it apart, or a newline as CR LF.
+  const auto shown = [](const std::string& text) { return text.substr(0, text.size() - 1); };
+  ASSERT_TRUE(session.waitToSee(shown(menu.substr(menu.rfind('\n') + 1)))) << session.transcript();
   session.type("1\r");
-  ASSERT_TRUE(session.waitToSee("Введите элемент A[0][0]:")) << session.transcript();
+  ASSERT_TRUE(session.waitToSee(shown(prompt(0, 0)))) << session.transcript();
   session.type("1234" + std::string(19, ' ') + "\r");  // a value of four digits; the rest waits
   session.type("0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\r2\r");
-  ASSERT_TRUE(session.waitToSee("Исходная матрица:")) << session.transcript();
+  ASSERT_TRUE(session.waitToSee(shown(expected::original))) << session.transcript();
   ASSERT_TRUE(session.waitToSee("1\u00A0234    0")) << session.transcript();
   session.type("9\r");
   EXPECT_EQ(session.exitStatus(), 0);

@@ -1,0 +1,99 @@
+// What the program is documented to write, typed once for every test: its texts, the
+// counting matrix with the file a save makes of it, and the encoding its console writes
+// under each test locale; with iconv as the oracle that recodes them, and the helpers that
+// build a transcript. Nothing here comes from src/.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace expected {
+
+inline std::string times(std::string_view text, std::size_t count) {
+  std::string result;
+  result.reserve(text.size() * count);
+  for (std::size_t i = 0; i < count; ++i) {
+    result += text;
+  }
+  return result;
+}
+
+// Each row, and a newline after it.
+inline std::string table(const std::vector<std::string>& rows) {
+  std::string result;
+  for (const auto& row : rows) {
+    result += row + "\n";
+  }
+  return result;
+}
+
+// Each newline as CR LF, as Windows' text mode writes it.
+inline std::string crLf(std::string_view text) {
+  std::string result;
+  for (const char c : text) {
+    if (c == '\n') {
+      result += '\r';
+    }
+    result += c;
+  }
+  return result;
+}
+
+// The texts, in UTF-8. (Inline, so that they are made before any test's own constants.)
+inline const std::string menu =
+    "\n=== МЕНЮ ===\n"
+    "1. Ввод элементов матрицы\n"
+    "2. Вывод матрицы на экран\n"
+    "3. Проверка строк на возрастающую последовательность и заполнение вектора B\n"
+    "4. Сортировка строк с четными индексами по возрастанию\n"
+    "5. Сортировка строк с четными индексами по убыванию\n"
+    "6. Вывод результирующего вектора B\n"
+    "7. Сохранить матрицу в файл\n"
+    "8. Загрузить матрицу из файла\n"
+    "9. Выход из программы\n\n"
+    "Выберите пункт меню: ";
+inline const std::string chosen = menu + "\n";  // the menu, then the end of line after a choice
+inline const std::string invalidChoice = "Неверный выбор! Попробуйте снова.\n";
+inline const std::string invalidValue = "Неверный ввод. Пожалуйста, введите целое число.\n";
+inline const std::string original = "Исходная матрица:\n";
+inline const std::string sortedMatrix = "Результирующая матрица:\n";
+inline const std::string checked = "Вектор B обновлен.\n";
+inline const std::string vectorB = "Результирующий вектор B: ";
+inline const std::string sortedAscending = "Четные строки матрицы отсортированы по возрастанию.\n";
+inline const std::string sortedDescending = "Четные строки матрицы отсортированы по убыванию.\n";
+inline const std::string saved = "Матрица успешно сохранена в файл.\n";
+inline const std::string loaded = "Матрица успешно загружена из файла.\n";
+inline const std::string openForWriting = "Ошибка при открытии файла для записи.\n";
+inline const std::string openForReading = "Ошибка при открытии файла для чтения.\n";
+inline const std::string writeError = "Ошибка при записи в файл.\n";
+inline const std::string readError = "Ошибка при чтении файла: матрица не изменена.\n";
+std::string prompt(int row, int column);
+std::string allPrompts();  // the twenty, one after another
+
+// Item 2 at start: the heading and four rows of zeros.
+inline const std::string zeros = "    0    0    0    0    0\n";
+inline const std::string zeroMatrix = std::string(original) + times(zeros, 4);
+
+// The numbers 1 to 20 row by row: as typed, as held, as saved, and as item 2 shows them.
+using Matrix = std::array<std::array<std::int32_t, 5>, 4>;
+inline constexpr Matrix counting = {
+    {{1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}, {11, 12, 13, 14, 15}, {16, 17, 18, 19, 20}}};
+inline const std::string countingInput = "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\n";
+inline const std::string countingFile =
+    "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n";
+inline const std::string countingShown =
+    std::string(original) + table({"    1    2    3    4    5", "    6    7    8    9   10",
+                                   "   11   12   13   14   15", "   16   17   18   19   20"});
+
+// The encoding the console writes under a test locale: the locale's own where it has the
+// Cyrillic letters of the texts, UTF-8 where it lacks them.
+const char* charsetOf(std::string_view locale);
+
+// `utf8` recoded into `charset` with iconv, an oracle independent of the program's codec.
+std::string recode(std::string_view utf8, const char* charset);
+
+}  // namespace expected

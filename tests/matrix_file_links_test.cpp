@@ -1,0 +1,169 @@
+// Saving and loading matrix.txt through symbolic links, as the kernel resolves them, and in
+// shared directories as its protected_symlinks rule has it; with the modes of the files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "expected.h"
+#include "fake_console.h"
+#include "gtest/gtest.h"
+#include "matrix_file.h"
+#include "matrix_state.h"
+#include "test_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using expected::counting;
+using testing_support::InTempDirectory;
+using testing_support::listDirectory;
+using testing_support::MemoryConsole;
+using testing_support::namedLocale;
+using testing_support::readFile;
+using testing_support::writeFile;
+
+using expected::countingFile;
+using expected::loaded;
+using expected::openForReading;
+using expected::openForWriting;
+using expected::saved;
+const Matrix untouched = {{{9, 9, 9, 9, 9}}};  // what a failed load leaves in A
+
+TEST(SaveMatrixToFile, KeepsPermissionBitsAndSymbolicLinks) {
+  const InTempDirectory dir;
+  MemoryConsole term("", namedLocale("C"));
+  fs::create_directory("data");
+  writeFile("data/real.txt", "old");
+  fs::permissions("data/real.txt",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("data/real.txt", "matrix.txt");
+  A = counting;
+  saveMatrixToFile();
+  EXPECT_EQ(term.output(), saved);
+  EXPECT_TRUE(fs::is_symlink("matrix.txt"));
+  EXPECT_EQ(readFile("data/real.txt"), countingFile);
+  EXPECT_EQ(fs::status("data/real.txt").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(listDirectory("data"), std::vector<std::string>{"real.txt"});
+}
+
+struct LinkLayoutCase {
+  const char* name;
+  void (*prepare)();  // makes matrix.txt a link that leads somewhere
+  const char* file;   // where the link leads; null where the kernel would refuse the path
+};
+
+// Save and load follow links as the kernel resolves a path: a target that ends in "/" names
+// a directory, which a file is not, and a new file is not made there either.
+TEST(MatrixFileLinks, AreFollowedAsTheKernelWould) {
+  const LinkLayoutCase cases[] = {
+      {"a dangling link gets its target made",
+       [] { fs::create_symlink("elsewhere.txt", "matrix.txt"); }, "elsewhere.txt"},
+      {"an absolute target",
+       [] {
+         writeFile("real.txt", "old");
+         fs::create_symlink(fs::absolute("real.txt"), "matrix.txt");
+       },
+       "real.txt"},
+      {"a chain of two links",
+       [] {
+         fs::create_directory("data");
+         writeFile("data/real.txt", "old");
+         fs::create_symlink("data/real.txt", "middle");
+         fs::create_symlink("middle", "matrix.txt");
+       },
+       "data/real.txt"},
+      {"a file's name with a slash after it",
+       [] {
+         writeFile("real.txt", "old");
+         fs::create_symlink("real.txt/", "matrix.txt");
+       },
+       nullptr},
+      {"a new name with a slash after it", [] { fs::create_symlink("new/", "matrix.txt"); },
+       nullptr},
+      {"a slash after a link to a file",
+       [] {
+         writeFile("real.txt", "old");
+         fs::create_symlink("real.txt", "middle");
+         fs::create_symlink("middle/.", "matrix.txt");
+       },
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    const InTempDirectory dir;
+    MemoryConsole term("", namedLocale("C"));
+    c.prepare();
+    const std::vector<std::string> before = listDirectory(".");
+    A = counting;
+    saveMatrixToFile();
+    A = untouched;
+    loadMatrixFromFile();
+    EXPECT_TRUE(fs::is_symlink("matrix.txt")) << c.name;
+    if (c.file != nullptr) {
+      EXPECT_EQ(term.output(), saved + loaded) << c.name;
+      EXPECT_EQ(A, counting) << c.name;
+      EXPECT_EQ(readFile(c.file), countingFile) << c.name;
+    } else {
+      EXPECT_EQ(term.output(), openForWriting + openForReading) << c.name;
+      EXPECT_EQ(A, untouched) << c.name;
+      EXPECT_EQ(listDirectory("."), before) << c.name;
+      EXPECT_FALSE(fs::exists("real.txt") && readFile("real.txt") != "old") << c.name;
+    }
+  }
+}
+
+struct LinkCase {
+  const char* name;
+  fs::perms directoryMode;  // sticky and world-writable (as /tmp is) makes it shared
+  uid_t linkOwner;
+  uid_t directoryOwner;
+  bool followed;
+};
+
+// In a directory that others may write to, a link is followed only where the kernel's
+// protected_symlinks rule would follow it, whatever the system's setting.
+TEST(MatrixFileLinks, InASharedDirectoryAreFollowedOnlyIfTheirOwnerIsTrusted) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "links of another user need root to make";
+  }
+  constexpr uid_t me = 0;
+  constexpr uid_t nobody = 65534;
+  constexpr fs::perms shared = fs::perms::all | fs::perms::sticky_bit;
+  constexpr fs::perms searchable = fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec;
+  const LinkCase cases[] = {
+      {"own link in a shared directory", shared, me, me, true},
+      {"another user's link in a shared directory", shared, nobody, me, false},
+      {"the directory owner's link", shared, nobody, nobody, true},
+      {"another user's link in a private directory", searchable, nobody, me, true},
+      {"sticky, but only the group may write",
+       searchable | fs::perms::group_write | fs::perms::sticky_bit, nobody, me, true},
+      {"everybody may write, but not sticky", fs::perms::all, nobody, me, true},
+  };
+  for (const auto& c : cases) {
+    const InTempDirectory dir;
+    MemoryConsole term("", namedLocale("C"));
+    writeFile("target.txt", "old");
+    fs::create_directory("shared");
+    fs::permissions("shared", c.directoryMode);
+    fs::create_symlink("../target.txt", "shared/matrix.txt");
+    ASSERT_EQ(::lchown("shared/matrix.txt", c.linkOwner, c.linkOwner), 0);
+    ASSERT_EQ(::chown("shared", c.directoryOwner, c.directoryOwner), 0);
+    fs::current_path("shared");
+    A = counting;
+    saveMatrixToFile();
+    A = untouched;
+    loadMatrixFromFile();
+    fs::current_path("..");
+    EXPECT_EQ(term.output(), c.followed ? saved + loaded : openForWriting + openForReading)
+        << c.name;
+    EXPECT_EQ(A, c.followed ? counting : untouched) << c.name;
+    EXPECT_EQ(readFile("target.txt") == "old", !c.followed) << c.name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,263 @@
+// The built program, end to end, compared byte for byte: the menu, entry, display, sorting
+// and B, the end of the input and the user's locale (ProgramMenu); the standard input and
+// output in any state, and a person at a terminal who waits for each prompt (ProgramConsole).
+// The matrix file has a file of its own.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "expected.h"
+#include "gtest/gtest.h"
+#include "program_runner.h"
+#include "test_files.h"
+#include "transcripts.h"
+
+namespace {
+
+using expected::allPrompts;
+using expected::chosen;
+using expected::invalidChoice;
+using expected::invalidValue;
+using expected::menu;
+using expected::prompt;
+using expected::recode;
+using expected::times;
+using expected::zeroMatrix;
+using expected::zeros;
+using testing_support::Dialogue;
+using testing_support::environmentWith;
+using testing_support::runProgram;
+using testing_support::TempDir;
+using transcripts::expectTranscripts;
+using transcripts::linuxLocale;
+
+const transcripts::Locale utf8 = linuxLocale("ru_RU.UTF-8");
+const transcripts::Locale cp1251 = linuxLocale("ru_RU.CP1251");
+const transcripts::Locale koi8 = linuxLocale("ru_RU.KOI8-R", "LANG");
+const transcripts::Locale plainC = linuxLocale("C", "LANG");
+const transcripts::Locale latin1 = linuxLocale("en_US.ISO-8859-1");
+
+TEST(ProgramMenu, ShowsTheMatrixAndRejectsInvalidChoices) {
+  expectTranscripts(transcripts::choices(), {utf8, cp1251, koi8, plainC, latin1});
+}
+
+TEST(ProgramMenu, EntryThenDisplay) {
+  // The digit-group separator that each console can show.
+  expectTranscripts(transcripts::entryAndDisplay("\u202F"), {utf8});
+  expectTranscripts(transcripts::entryAndDisplay("\u00A0"), {cp1251, koi8});
+}
+
+TEST(ProgramMenu, RowCheckSortingAndVectorB) {
+  expectTranscripts(transcripts::rowCheckAndSorting(), {utf8, cp1251, koi8, plainC});
+}
+
+TEST(ProgramMenu, EndOfInputEndsTheProgramQuietly) {
+  expectTranscripts(transcripts::endOfInput(), {utf8, cp1251});
+}
+
+TEST(ProgramMenu, WhatTheElementReadLeavesGoesToTheMenu) {
+  // 5 fills the last cell; the menu read then meets the letter д.
+  const std::string input = "1\n" + times("0\n", 19) + "5д\n2\n9\n";
+  const std::string expected = chosen + allPrompts() + chosen + std::string(invalidChoice) +
+                               chosen + zeroMatrix.substr(0, zeroMatrix.size() - zeros.size()) +
+                               "    0    0    0    0    5\n" + chosen;
+  for (const auto& locale : {utf8, cp1251, koi8}) {
+    const std::string encoded = recode(input, locale.charset);
+    const auto outcome = runProgram(encoded, environmentWith(locale.environment));
+    EXPECT_EQ(outcome.out, recode(expected, locale.charset)) << locale.name;
+  }
+}
+
+TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithOneWarning) {
+  struct Case {
+    std::vector<std::string> environment;
+    std::string named;  // what the warning names, and how to install it
+  };
+  // An installed locale that cannot be loaded, as when memory is short: a damaged copy.
+  const TempDir damaged;
+  std::filesystem::copy(std::string(LOCALE_DIR) + "/ru_RU.UTF-8", damaged.path() / "ru_RU.UTF-8");
+  std::filesystem::resize_file(damaged.path() / "ru_RU.UTF-8" / "LC_COLLATE", 0);
+  const Case cases[] = {
+      {{"LOCPATH=" + damaged.path().string(), "LANG=ru_RU.UTF-8"},
+       "«ru_RU.UTF-8» (LANG) установлена, но загрузить её не удалось"},
+      {{"LANG=xx_YY.UTF-8"}, "«xx_YY.UTF-8» (LANG)"},
+      {{"LC_ALL=ru_RU.NOPE"}, "«ru_RU.NOPE» (LC_ALL)"},
+      {{"LANG=ru_RU.UTF-8", "LC_NUMERIC=xx_YY"}, "«xx_YY» (LC_NUMERIC)"},
+      {{"LANG=ru_RU.UTF-8", "LC_TIME=de_DE.utf8"}, "localedef -i de_DE -f UTF-8 de_DE.utf8"},
+  };
+  for (const auto& c : cases) {
+    const auto outcome = runProgram("1 1 1234 0 0 0\n" + times("0 ", 15) + "\n2\n9\n",
+                                    environmentWith(c.environment));
+    EXPECT_EQ(outcome.status, 0) << c.named;
+    EXPECT_NE(outcome.out.find("    1 1234    0    0    0\n"), std::string::npos) << c.named;
+    EXPECT_TRUE(outcome.out.starts_with(menu)) << c.named;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << c.named;
+    EXPECT_NE(outcome.err.find(c.named), std::string::npos) << outcome.err;
+  }
+}
+
+TEST(ProgramMenu, HugeLinesAreRejectedLikeAnyOther) {
+  const std::size_t megabytes = 30;
+  const std::string junk(megabytes << 20, 'x');
+  const std::string digits(megabytes << 20, '7');
+  const auto atMenu =
+      runProgram(junk + "\n" + digits + "\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}));
+  EXPECT_EQ(atMenu.out, times(chosen + std::string(invalidChoice), 2) + chosen);
+  const auto atElement =
+      runProgram("1\n" + junk + "\n" + digits + "\n", environmentWith({"LC_ALL=ru_RU.CP1251"}));
+  EXPECT_EQ(atElement.out, recode(chosen + times(prompt(0, 0) + std::string(invalidValue), 2) +
+                                      prompt(0, 0) + "\n",
+                                  "CP1251"));
+  EXPECT_EQ(atElement.status, 0);
+}
+
+// libstdc++'s own reader keeps a byte for each digit group: a line of five million groups
+// would cost megabytes. The zeros read as one valid number, 0, whatever their count.
+TEST(ProgramMenu, ALongGroupedNumberTakesNoMoreMemoryThanAShortOne) {
+  long peak[2] = {};
+  const std::string lines[2] = {"1\n0\n", "1\n0" + times("\u202F000", 5'000'000) + "\n"};
+  for (int k = 0; k < 2; ++k) {
+    const TempDir dir;
+    Dialogue session(Dialogue::Channel::pipes, environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
+    session.type(lines[k]);
+    ASSERT_TRUE(session.waitFor(prompt(0, 1), std::chrono::seconds(60))) << session.transcript();
+    peak[k] = session.peakKilobytes();
+  }
+  EXPECT_LT(peak[1] - peak[0], 1024) << peak[0] << " KiB for a short line";
+}
+
+struct DescriptorCase {
+  const char* name;
+  testing_support::Restrictions restrictions;
+  int status;
+  bool warned;  // one line on standard error
+};
+
+// Output that cannot be written is no reason to stop: the session runs to its end, saves
+// included, and only the exit status and one line on standard error tell.
+TEST(ProgramConsole, StandardDescriptorsInAnyStateNeverStopTheSession) {
+  const auto with = [](auto change) {
+    testing_support::Restrictions restrictions;
+    change(restrictions);
+    return restrictions;
+  };
+  const DescriptorCase cases[] = {
+      {"output on a full device", with([](auto& r) { r.standardOutput = "/dev/full"; }), 1, true},
+      {"output closed at start", with([](auto& r) { r.standardOutput = ""; }), 1, true},
+      {"output pipe with no reader", with([](auto& r) { r.readerGone = true; }), 1, true},
+      {"output past the file-size limit", with([](auto& r) {
+         r.standardOutput = "out.txt";
+         r.fileSizeLimit = 1024;
+       }),
+       1, true},
+      {"output closed, and no /dev/null", with([](auto& r) {
+         r.standardOutput = "";
+         r.noDevNull = true;
+       }),
+       1, true},
+      {"input closed at start", with([](auto& r) { r.closedInput = true; }), 0, false},
+      {"all as usual", {}, 0, false},
+  };
+  for (const auto& c : cases) {
+    if (c.restrictions.noDevNull && ::geteuid() != 0) {
+      std::cout << "skipped \"" << c.name << "\": an empty /dev needs root\n";
+      continue;
+    }
+    const TempDir dir;
+    const auto outcome =
+        runProgram("1 " + times("5 ", 20) + "\n7\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}),
+                   dir.path(), c.restrictions);
+    EXPECT_EQ(outcome.status, c.status) << c.name;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), c.warned ? 1 : 0)
+        << c.name << ": " << outcome.err;
+    // The save went ahead, and no console output landed in the file.
+    const std::string saved = c.restrictions.closedInput ? "" : times(times("5 ", 5) + "\n", 4);
+    EXPECT_EQ(testing_support::readFile(dir.path() / "matrix.txt"), saved) << c.name;
+  }
+}
+
+// A descriptor that another program left non-blocking is waited on: input not there yet is
+// no end of input, and output the pipe cannot take yet is not lost.
+TEST(ProgramConsole, NonBlockingDescriptorsAreWaitedOn) {
+  for (const bool output : {false, true}) {
+    const TempDir dir;
+    testing_support::Restrictions nonBlocking;
+    (output ? nonBlocking.nonBlockingOutput : nonBlocking.nonBlockingInput) = true;
+    Dialogue dialogue(Dialogue::Channel::pipes, environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path(),
+                      nonBlocking);
+    ASSERT_TRUE(dialogue.waitFor(menu)) << output;  // and now it waits for input
+    dialogue.type(times("2\n", 2000) + "9\n");
+    // Nobody reads meanwhile: the pipe fills, and the program's writes meet EAGAIN.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(dialogue.exitStatus(), 0) << output;
+    EXPECT_TRUE(dialogue.transcript() == times(chosen + zeroMatrix, 2000) + chosen) << output;
+  }
+}
+
+void enterRows(Dialogue& dialogue, const char* charset) {
+  ASSERT_TRUE(dialogue.waitFor(recode(menu, charset))) << dialogue.transcript();
+  dialogue.type("1\n");
+  for (int i = 0; i < 4; ++i) {
+    for (int j = 0; j < 5; ++j) {
+      ASSERT_TRUE(dialogue.waitFor(recode(prompt(i, j), charset))) << dialogue.transcript();
+      dialogue.type(std::to_string(i * 10 + j) + "\n");
+    }
+  }
+  ASSERT_TRUE(dialogue.waitFor(recode(menu, charset))) << dialogue.transcript();
+  dialogue.type("2\n");
+  ASSERT_TRUE(dialogue.waitFor(recode("   30   31   32   33   34\n" + menu, charset)))
+      << dialogue.transcript();
+}
+
+TEST(ProgramConsole, AWholeSessionAtATerminalEndsWithCtrlD) {
+  const TempDir dir;
+  Dialogue dialogue(Dialogue::Channel::terminal, environmentWith({"LANG=ru_RU.UTF-8"}), dir.path());
+  enterRows(dialogue, "UTF-8");
+  dialogue.type("x\n");
+  ASSERT_TRUE(dialogue.waitFor(invalidChoice + menu)) << dialogue.transcript();
+  dialogue.type("1\n");
+  ASSERT_TRUE(dialogue.waitFor(prompt(0, 0)));
+  dialogue.endInput();
+  EXPECT_EQ(dialogue.exitStatus(), 0);
+  EXPECT_TRUE(dialogue.transcript().ends_with(prompt(0, 0) + "\n")) << dialogue.transcript();
+}
+
+TEST(ProgramConsole, ADriverThatWaitsForEachPromptNeverStallsOnAPipe) {
+  const TempDir dir;
+  Dialogue dialogue(Dialogue::Channel::pipes, environmentWith({"LC_ALL=ru_RU.CP1251"}), dir.path());
+  enterRows(dialogue, "CP1251");
+  dialogue.type("9\n");
+  EXPECT_EQ(dialogue.exitStatus(), 0);
+  EXPECT_TRUE(dialogue.transcript().ends_with(recode(menu + "\n", "CP1251")));
+}
+
+// A terminal that a crashed full-screen program left with VMIN 0 reads nothing at once
+// while nothing is typed: that is no end of input.
+TEST(ProgramConsole, ATerminalThatReadsNothingAtOnceIsWaitedFor) {
+  const TempDir dir;
+  Dialogue dialogue(Dialogue::Channel::rawTerminal, environmentWith({"LC_ALL=ru_RU.UTF-8"}),
+                    dir.path());
+  ASSERT_TRUE(dialogue.waitFor(menu));
+  dialogue.type("2\n");
+  ASSERT_TRUE(dialogue.waitFor("    0    0    0    0    0\n" + menu)) << dialogue.transcript();
+  dialogue.type("9\n");
+  EXPECT_EQ(dialogue.exitStatus(), 0);
+}
+
+TEST(ProgramConsole, CtrlDAtTheMenuEndsTheProgram) {
+  const TempDir dir;
+  Dialogue dialogue(Dialogue::Channel::terminal, environmentWith({"LC_ALL=ru_RU.KOI8-R"}),
+                    dir.path());
+  ASSERT_TRUE(dialogue.waitFor(recode(menu, "KOI8-R")));
+  dialogue.endInput();
+  EXPECT_EQ(dialogue.exitStatus(), 0);
+  EXPECT_EQ(dialogue.transcript(), recode(menu + "\n", "KOI8-R"));
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+#include "test_files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace testing_support {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "matrix-menu-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp: " + std::to_string(errno));
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+InTempDirectory::InTempDirectory() : previous_(std::filesystem::current_path()) {
+  std::filesystem::current_path(path());
+}
+
+InTempDirectory::~InTempDirectory() { std::filesystem::current_path(previous_); }
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> listDirectory(const std::filesystem::path& path) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace testing_support

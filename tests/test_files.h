@@ -1,0 +1,40 @@
+// Files and directories for the tests: fresh directories, and whole files read and written.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Runs the test in a fresh working directory, as the program runs in the user's.
+class InTempDirectory : public TempDir {
+ public:
+  InTempDirectory();
+  ~InTempDirectory();
+  InTempDirectory(const InTempDirectory&) = delete;
+  InTempDirectory& operator=(const InTempDirectory&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+// The names in a directory, sorted.
+std::vector<std::string> listDirectory(const std::filesystem::path& path);
+
+}  // namespace testing_support
