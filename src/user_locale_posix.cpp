@@ -1,14 +1,17 @@
 // The user's locale on POSIX systems: from the environment, with glibc's names for locales
-// whose categories differ, and a warning that names a locale that cannot be loaded.
+// whose categories differ, and a warning that names each locale that cannot be loaded and
+// how it could be installed.
 #include <locale.h>  // NOLINT(modernize-deprecated-headers): POSIX newlocale
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "console_platform.h"
 
@@ -54,39 +57,96 @@ std::string variable(const char* name) {
   return value != nullptr ? value : "";
 }
 
-// Which environment variable named the locale that does not load, and that name: LC_ALL
-// rules them all, then each category's own variable, then LANG.
-std::pair<std::string, std::string> failedLocale() {
+// A locale name with the variable that gives it.
+struct Named {
+  std::string variable;
+  std::string name;
+};
+
+// The locale names in effect, as glibc reads them: LC_ALL alone where it is set; else each
+// category's own variable, and LANG for the categories that have none. Each name once.
+std::vector<Named> namesInEffect() {
   if (!variable("LC_ALL").empty()) {
-    return {"LC_ALL", variable("LC_ALL")};
+    return {{"LC_ALL", variable("LC_ALL")}};
   }
+  std::vector<Named> names;
+  bool someFromLang = false;
   for (const char* category :
        {"LC_CTYPE", "LC_NUMERIC", "LC_TIME", "LC_COLLATE", "LC_MONETARY", "LC_MESSAGES", "LC_PAPER",
         "LC_NAME", "LC_ADDRESS", "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"}) {
     const std::string name = variable(category);
-    if (!name.empty() && !loads(name)) {
-      return {category, name};
+    someFromLang = someFromLang || name.empty();
+    if (!name.empty()) {
+      names.push_back({category, name});
     }
   }
-  return {"LANG", variable("LANG")};
+  if (someFromLang && !variable("LANG").empty()) {
+    names.push_back({"LANG", variable("LANG")});
+  }
+  std::vector<Named> once;
+  for (auto& named : names) {
+    if (std::none_of(once.begin(), once.end(),
+                     [&](const Named& n) { return n.name == named.name; })) {
+      once.push_back(std::move(named));
+    }
+  }
+  return once;
 }
 
-// How root installs the locale `name` on Debian, for a name with a character set in it
-// ("ru_RU.UTF-8"): localedef -i ru_RU -f UTF-8 ru_RU.UTF-8.
-std::string installCommand(const std::string& name) {
+// A locale name as glibc compares them: the character set in lower case without
+// punctuation ("ru_RU.UTF-8" and "ru_RU.utf8" are one).
+std::string normalized(const std::string& name) {
   const std::size_t dot = name.find('.');
   if (dot == std::string::npos) {
-    return "";
+    return name;
   }
   const std::size_t at = std::min(name.find('@'), name.size());
-  std::string charmap = name.substr(dot + 1, at - dot - 1);
-  std::transform(charmap.begin(), charmap.end(), charmap.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  if (charmap == "UTF8") {
-    charmap = "UTF-8";
+  std::string charset;
+  for (std::size_t k = dot + 1; k < at; ++k) {
+    if (std::isalnum(static_cast<unsigned char>(name[k])) != 0) {
+      charset += static_cast<char>(std::tolower(static_cast<unsigned char>(name[k])));
+    }
   }
-  return "localedef -i " + name.substr(0, dot) + name.substr(at) + " -f " + charmap + " " + name +
-         " или ";
+  return name.substr(0, dot + 1) + charset + name.substr(at);
+}
+
+// The line of the system's list of locales it can make ("ru_RU.UTF-8 UTF-8"), in a file of
+// that format, that makes `name`; empty where there is none.
+std::string listedLine(const char* list, const std::string& name, bool commented) {
+  std::ifstream lines(list);
+  for (std::string line; std::getline(lines, line);) {
+    if (commented) {
+      if (!line.starts_with('#')) {
+        continue;
+      }
+      line.erase(0, line.find_first_not_of("# "));
+    }
+    if (line.find(' ') != std::string::npos &&
+        normalized(line.substr(0, line.find(' '))) == normalized(name)) {
+      return line;
+    }
+  }
+  return "";
+}
+
+// How root can install the locale `name`, from what this system has to make it with (Debian's
+// list of locales and their sources, /etc/locale.gen); nothing where it has not.
+std::string installAdvice(const std::string& name) {
+  const std::string supported = listedLine("/usr/share/i18n/SUPPORTED", name, false);
+  if (supported.empty()) {
+    return ", и описания её в системе нет";
+  }
+  const std::size_t space = supported.find(' ');
+  const std::string listed = supported.substr(0, space);
+  const std::size_t dot = std::min(listed.find('.'), listed.find('@'));
+  const std::size_t at = std::min(listed.find('@'), listed.size());
+  std::string advice = " в системе. Установить её может root: localedef -i " +
+                       listed.substr(0, dot) + listed.substr(at) + " -f " +
+                       supported.substr(space + 1) + " " + name;
+  if (!listedLine("/etc/locale.gen", name, true).empty()) {
+    advice += " или раскомментировать «" + supported + "» в /etc/locale.gen и выполнить locale-gen";
+  }
+  return advice;
 }
 
 }  // namespace
@@ -95,18 +155,19 @@ std::locale platform::userLocale() {
   try {
     return std::locale("");
   } catch (const std::runtime_error&) {
-    const auto [name, value] = failedLocale();
-    std::cerr << "matrix-menu: локаль «" << value << "» (" << name << ") ";
-    if (installed(value)) {
-      // Not enough memory, or damaged files: installing it again is no advice to give.
-      std::cerr << "установлена, но загрузить её не удалось; используются стандартные "
-                   "настройки и кодировка UTF-8\n";
-    } else {
-      std::cerr << "не установлена в системе; используются стандартные настройки и кодировка "
-                   "UTF-8. Установить её может root: "
-                << installCommand(value)
-                << "раскомментировать её в /etc/locale.gen и выполнить locale-gen\n";
+    for (const auto& [name, value] : namesInEffect()) {
+      if (loads(value)) {
+        continue;
+      }
+      std::cerr << "matrix-menu: локаль «" << value << "» (" << name << ") ";
+      if (installed(value)) {
+        // Not enough memory, or damaged files: installing it again is no advice to give.
+        std::cerr << "установлена, но загрузить её не удалось\n";
+      } else {
+        std::cerr << "не установлена" << installAdvice(value) << "\n";
+      }
     }
+    std::cerr << "matrix-menu: используются стандартные настройки и кодировка UTF-8\n";
     return std::locale::classic();
   }
 }

@@ -74,10 +74,13 @@ TEST(ProgramMenu, WhatTheElementReadLeavesGoesToTheMenu) {
   }
 }
 
-TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithOneWarning) {
+// Each locale that cannot be loaded is named, with the variable that chose it and what can be
+// done, in a line of its own; a last line says what the program uses instead.
+TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
   struct Case {
     std::vector<std::string> environment;
-    std::string named;  // what the warning names, and how to install it
+    std::vector<std::string> named;  // what the warning's lines say of each locale
+    bool advised;                    // with a command that can install it
   };
   // An installed locale that cannot be loaded, as when memory is short: a damaged copy.
   const TempDir damaged;
@@ -85,20 +88,34 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithOneWarning) {
   std::filesystem::resize_file(damaged.path() / "ru_RU.UTF-8" / "LC_COLLATE", 0);
   const Case cases[] = {
       {{"LOCPATH=" + damaged.path().string(), "LANG=ru_RU.UTF-8"},
-       "«ru_RU.UTF-8» (LANG) установлена, но загрузить её не удалось"},
-      {{"LANG=xx_YY.UTF-8"}, "«xx_YY.UTF-8» (LANG)"},
-      {{"LC_ALL=ru_RU.NOPE"}, "«ru_RU.NOPE» (LC_ALL)"},
-      {{"LANG=ru_RU.UTF-8", "LC_NUMERIC=xx_YY"}, "«xx_YY» (LC_NUMERIC)"},
-      {{"LANG=ru_RU.UTF-8", "LC_TIME=de_DE.utf8"}, "localedef -i de_DE -f UTF-8 de_DE.utf8"},
+       {"«ru_RU.UTF-8» (LANG) установлена, но загрузить её не удалось"},
+       false},
+      {{"LANG=xx_YY.UTF-8"},
+       {"«xx_YY.UTF-8» (LANG) не установлена, и описания её в системе нет"},
+       false},
+      {{"LC_ALL=ru_RU.NOPE"}, {"«ru_RU.NOPE» (LC_ALL)"}, false},
+      {{"LANG=ru_RU.UTF-8", "LC_NUMERIC=xx_YY"}, {"«xx_YY» (LC_NUMERIC)"}, false},
+      {{"LANG=ru_RU.UTF-8", "LC_TIME=de_DE.utf8"},
+       {"«de_DE.utf8» (LC_TIME) не установлена в системе. Установить её может root: localedef "
+        "-i de_DE -f UTF-8 de_DE.utf8"},
+       true},
+      {{"LANG=de_DE.UTF-8", "LC_NUMERIC=fr_FR.UTF-8"},
+       {"«fr_FR.UTF-8» (LC_NUMERIC)", "«de_DE.UTF-8» (LANG)"},
+       true},
   };
   for (const auto& c : cases) {
     const auto outcome = runProgram("1 1 1234 0 0 0\n" + times("0 ", 15) + "\n2\n9\n",
                                     environmentWith(c.environment));
-    EXPECT_EQ(outcome.status, 0) << c.named;
-    EXPECT_NE(outcome.out.find("    1 1234    0    0    0\n"), std::string::npos) << c.named;
-    EXPECT_TRUE(outcome.out.starts_with(menu)) << c.named;
-    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << c.named;
-    EXPECT_NE(outcome.err.find(c.named), std::string::npos) << outcome.err;
+    EXPECT_EQ(outcome.status, 0) << c.named[0];
+    EXPECT_NE(outcome.out.find("    1 1234    0    0    0\n"), std::string::npos) << c.named[0];
+    EXPECT_TRUE(outcome.out.starts_with(menu)) << c.named[0];
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), c.named.size() + 1)
+        << outcome.err;
+    for (const auto& named : c.named) {
+      EXPECT_NE(outcome.err.find(named), std::string::npos) << outcome.err;
+    }
+    EXPECT_EQ(outcome.err.find("localedef") != std::string::npos, c.advised) << outcome.err;
+    EXPECT_TRUE(outcome.err.ends_with("используются стандартные настройки и кодировка UTF-8\n"));
   }
 }
 
