@@ -21,7 +21,7 @@ class OutputBytes {
   static constexpr std::size_t capacity = 2 * outputBlock;
 
   explicit OutputBytes(ByteSink& sink)
-      : sink_(sink), buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
+      : sink_(sink), buffer_(new char[capacity]) {}  // left unset, as it is written before read
 
   void append(const char* data, std::size_t size) {
     if (size > capacity) {

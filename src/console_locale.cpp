@@ -36,35 +36,33 @@ class ConsoleNumpunct final : public std::numpunct<wchar_t> {
   std::wstring falseName_;
 };
 
-// The locale's narrow separator as a character that `codec` shows as that same character,
-// or 0 when there is none.
-wchar_t narrowSeparatorShown(const std::locale& user, const Codec& codec) {
-  const auto& narrow = std::use_facet<std::numpunct<char>>(user);
-  if (narrow.grouping().empty()) {
+// The character the console groups digits with, or 0 for none: the separator the locale
+// defines, where `codec` can show it; else its one-byte form, where that byte stands for the
+// same character in the console's encoding as in the locale's own. Never white space, which
+// would join numbers that the user typed apart.
+wchar_t shownSeparator(const std::locale& user, const Codec& codec) {
+  const std::optional<platform::NumericSeparator> separator = platform::numericSeparator(user);
+  if (!separator || std::isspace(separator->character, user)) {
     return 0;
   }
-  const char byte = narrow.thousands_sep();
-  const std::optional<Codec> numeric = platform::numericEncoding(user);
-  const wchar_t meaning = numeric ? numeric->decodeByte(byte) : 0;
-  if (meaning == 0 || codec.decodeByte(byte) != meaning || !codec.canEncode(meaning) ||
-      std::isspace(meaning, user)) {
-    return 0;
+  if (codec.canEncode(separator->character)) {
+    return separator->character;
   }
-  return meaning;
+  const wchar_t means = separator->byteMeans;
+  const bool shown = means != 0 && codec.decodeByte(separator->byte) == means &&
+                     codec.canEncode(means) && !std::isspace(means, user);
+  return shown ? means : 0;
 }
 
+// The separator and grouping decided from the locale's own definition, not from how a C++
+// library widens or narrows its punctuation, so that every library shows numbers alike.
 std::locale withShowableSeparator(const std::locale& user, const Codec& codec) {
   const auto& wide = std::use_facet<std::numpunct<wchar_t>>(user);
   std::string grouping = wide.grouping();
   if (grouping.empty()) {
     return user;
   }
-  // A white-space separator would join numbers that the user typed apart.
-  const bool spaced = std::isspace(wide.thousands_sep(), user);
-  if (!spaced && codec.canEncode(wide.thousands_sep())) {
-    return user;
-  }
-  wchar_t separator = spaced ? 0 : narrowSeparatorShown(user, codec);
+  wchar_t separator = shownSeparator(user, codec);
   if (separator == 0) {
     grouping.clear();
     separator = wide.thousands_sep();

@@ -21,9 +21,17 @@ std::locale userLocale();
 // The encoding of the user's texts under `user`.
 Codec textEncoding(const std::locale& user);
 
-// The encoding in which `user`'s narrow numeric punctuation is written, where it can be told.
-// It differs from textEncoding() when the numeric conventions come from another locale.
-std::optional<Codec> numericEncoding(const std::locale& user);
+// The digit-group separator of `user`'s numeric conventions as the locale that gives them
+// defines it, not as a C++ library widens or narrows it: the character; and where that
+// locale writes it in one byte of its own encoding (which may differ from the texts'), the
+// byte and the character it stands for there (0 and 0 otherwise). Nothing where there is no
+// separator, or where it cannot be told (a locale made in the program, with no name).
+struct NumericSeparator {
+  wchar_t character;
+  char byte;
+  wchar_t byteMeans;
+};
+std::optional<NumericSeparator> numericSeparator(const std::locale& user);
 
 // Readies the process before the console is made. On POSIX: a closed standard descriptor is
 // opened on /dev/null (or, without one, on a placeholder), so that no file opened later takes

@@ -20,7 +20,7 @@ std::string formatMatrix() {
   text.imbue(conventions.locale);
   writeMatrix(text, A);
   std::string bytes;
-  conventions.codec.encode(text.view(), bytes);
+  conventions.codec.encode(text.str(), bytes);
   return bytes;
 }
 

@@ -1,11 +1,14 @@
 // The user's locale on POSIX systems: from the environment, with glibc's names for locales
 // whose categories differ, and a warning that names each locale that cannot be loaded and
 // how it could be installed.
+#include <langinfo.h>
 #include <locale.h>  // NOLINT(modernize-deprecated-headers): POSIX newlocale
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -29,6 +32,26 @@ std::string categoryName(const std::string& localeName, const std::string& categ
   }
   start += key.size();
   return localeName.substr(start, localeName.find(';', start) - start);
+}
+
+// The separator as the locale's source defines it (U+202F for ru_RU in every encoding):
+// glibc keeps it apart from the multibyte form, which a single-byte encoding may lack.
+wchar_t wideSeparator(locale_t conventions) {
+#ifdef __GLIBC__
+  // The item's value is in the place of the pointer, as libstdc++ reads it too.
+  const char* item = ::nl_langinfo_l(_NL_NUMERIC_THOUSANDS_SEP_WC, conventions);
+  wchar_t separator = 0;
+  std::memcpy(&separator, static_cast<const void*>(&item), sizeof separator);
+  return separator;
+#else
+  const std::string narrow = ::nl_langinfo_l(THOUSANDS_SEP, conventions);
+  const locale_t previous = ::uselocale(conventions);
+  std::mbstate_t state{};
+  wchar_t separator = 0;
+  const std::size_t used = std::mbrtowc(&separator, narrow.data(), narrow.size(), &state);
+  ::uselocale(previous);
+  return used == narrow.size() ? separator : 0;
+#endif
 }
 
 // Whether every category of the locale `name` loads now.
@@ -57,6 +80,37 @@ std::string variable(const char* name) {
   return value != nullptr ? value : "";
 }
 
+// The categories in the order of glibc's composite names.
+constexpr const char* categories[] = {
+    "LC_CTYPE", "LC_NUMERIC", "LC_TIME",    "LC_COLLATE",   "LC_MONETARY",    "LC_MESSAGES",
+    "LC_PAPER", "LC_NAME",    "LC_ADDRESS", "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"};
+
+// The name of the environment's locale for `category`, as glibc finds it: LC_ALL, else the
+// category's own variable, else LANG, else C.
+std::string environmentName(const char* category) {
+  for (const char* name : {"LC_ALL", category, "LANG"}) {
+    if (!variable(name).empty()) {
+      return variable(name);
+    }
+  }
+  return "C";
+}
+
+// The environment's locale by name: one name where all categories share it, else glibc's
+// composite "LC_CTYPE=...;LC_NUMERIC=...;...". Spelled out rather than left to
+// std::locale(""), whose name differs from one C++ library to another, so that the console
+// can find the numeric conventions' own locale by it.
+std::string environmentLocaleName() {
+  std::string composite;
+  bool same = true;
+  for (const char* category : categories) {
+    const std::string name = environmentName(category);
+    same = same && name == environmentName(categories[0]);
+    composite += (composite.empty() ? "" : ";") + std::string(category) + "=" + name;
+  }
+  return same ? environmentName(categories[0]) : composite;
+}
+
 // A locale name with the variable that gives it.
 struct Named {
   std::string variable;
@@ -71,9 +125,7 @@ std::vector<Named> namesInEffect() {
   }
   std::vector<Named> names;
   bool someFromLang = false;
-  for (const char* category :
-       {"LC_CTYPE", "LC_NUMERIC", "LC_TIME", "LC_COLLATE", "LC_MONETARY", "LC_MESSAGES", "LC_PAPER",
-        "LC_NAME", "LC_ADDRESS", "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"}) {
+  for (const char* category : categories) {
     const std::string name = variable(category);
     someFromLang = someFromLang || name.empty();
     if (!name.empty()) {
@@ -153,7 +205,7 @@ std::string installAdvice(const std::string& name) {
 
 std::locale platform::userLocale() {
   try {
-    return std::locale("");
+    return std::locale(environmentLocaleName());
   } catch (const std::runtime_error&) {
     for (const auto& [name, value] : namesInEffect()) {
       if (loads(value)) {
@@ -174,17 +226,29 @@ std::locale platform::userLocale() {
 
 Codec platform::textEncoding(const std::locale& user) { return Codec::ofLocale(user); }
 
-std::optional<Codec> platform::numericEncoding(const std::locale& user) {
-  const std::string name = user.name();
-  const std::string numeric = categoryName(name, "LC_NUMERIC");
-  if (numeric == categoryName(name, "LC_CTYPE")) {
-    return Codec::ofLocale(user);
+std::optional<platform::NumericSeparator> platform::numericSeparator(const std::locale& user) {
+  const std::string numeric = categoryName(user.name(), "LC_NUMERIC");
+  const locale_t conventions =
+      ::newlocale(LC_CTYPE_MASK | LC_NUMERIC_MASK, numeric.c_str(), nullptr);
+  if (conventions == nullptr) {
+    return std::nullopt;  // "*": made in the program, not by name
   }
-  try {
-    return Codec::ofLocale(std::locale(numeric));
-  } catch (const std::runtime_error&) {
+  NumericSeparator separator{wideSeparator(conventions), 0, 0};
+  const std::string narrow = ::nl_langinfo_l(THOUSANDS_SEP, conventions);
+  if (narrow.size() == 1) {
+    const locale_t previous = ::uselocale(conventions);
+    const wint_t means = std::btowc(static_cast<unsigned char>(narrow[0]));
+    ::uselocale(previous);
+    if (means != WEOF) {
+      separator.byte = narrow[0];
+      separator.byteMeans = static_cast<wchar_t>(means);
+    }
+  }
+  ::freelocale(conventions);
+  if (separator.character == 0) {
     return std::nullopt;
   }
+  return separator;
 }
 
 }  // namespace console

@@ -132,8 +132,13 @@ std::locale platform::userLocale() {
 
 Codec platform::textEncoding(const std::locale& /*user*/) { return codePageCodec(GetACP()); }
 
-std::optional<Codec> platform::numericEncoding(const std::locale& user) {
-  return textEncoding(user);
+// The user's own numpunct (see userLocale()) holds the separator the NLS settings give.
+std::optional<platform::NumericSeparator> platform::numericSeparator(const std::locale& user) {
+  const auto& punct = std::use_facet<std::numpunct<wchar_t>>(user);
+  if (punct.grouping().empty()) {
+    return std::nullopt;
+  }
+  return NumericSeparator{punct.thousands_sep(), 0, 0};
 }
 
 }  // namespace console

@@ -53,21 +53,30 @@ class SpaceGrouping final : public std::numpunct<wchar_t> {
   std::string do_grouping() const override { return "\3"; }
 };
 
+// A locale whose texts and numbers come from two others, named as glibc names it, as the
+// program names the user's.
+std::locale mixed(const std::string& texts, const std::string& numbers) {
+  std::string name = "LC_CTYPE=" + texts + ";LC_NUMERIC=" + numbers;
+  for (const char* category : {"TIME", "COLLATE", "MONETARY", "MESSAGES", "PAPER", "NAME",
+                               "ADDRESS", "TELEPHONE", "MEASUREMENT", "IDENTIFICATION"}) {
+    name += ";LC_" + std::string(category) + "=C";
+  }
+  return namedLocale(name);
+}
+
 TEST(ConsoleLocale, GroupsDigitsWithASeparatorTheConsoleCanShow) {
-  const auto utf8 = namedLocale("ru_RU.UTF-8");
-  const auto cp1251 = namedLocale("ru_RU.CP1251");
-  const auto koi8 = namedLocale("ru_RU.KOI8-R");
   const SeparatorCase cases[] = {
-      {"ru_RU.UTF-8 keeps U+202F", utf8, 0x202F},
-      {"CP1251 uses its no-break space", cp1251, 0x00A0},
-      {"KOI8-R uses its no-break space", koi8, 0x00A0},
+      {"ru_RU.UTF-8 keeps U+202F", namedLocale("ru_RU.UTF-8"), 0x202F},
+      {"CP1251 uses its no-break space", namedLocale("ru_RU.CP1251"), 0x00A0},
+      {"KOI8-R uses its no-break space", namedLocale("ru_RU.KOI8-R"), 0x00A0},
       {"ISO-8859-5 uses its no-break space", namedLocale("ru_RU"), 0x00A0},
       {"en_US.UTF-8 keeps the comma", namedLocale("en_US.UTF-8"), L','},
-      {"CP1251 text, UTF-8 numbers", std::locale(cp1251, utf8, std::locale::numeric), 0},
-      {"KOI8-R text, CP1251 numbers", std::locale(koi8, cp1251, std::locale::numeric), 0},
-      {"C text, ru_RU.UTF-8 numbers",
-       std::locale(std::locale::classic(), utf8, std::locale::numeric), 0x202F},
-      {"a space would join numbers typed apart", std::locale(utf8, new SpaceGrouping), 0},
+      {"CP1251 text, UTF-8 numbers", mixed("ru_RU.CP1251", "ru_RU.UTF-8"), 0},
+      {"KOI8-R text, UTF-8 numbers", mixed("ru_RU.KOI8-R", "ru_RU.UTF-8"), 0},
+      {"KOI8-R text, CP1251 numbers", mixed("ru_RU.KOI8-R", "ru_RU.CP1251"), 0},
+      {"C text, ru_RU.UTF-8 numbers", mixed("C", "ru_RU.UTF-8"), 0x202F},
+      {"a space would join numbers typed apart",
+       std::locale(namedLocale("ru_RU.UTF-8"), new SpaceGrouping), 0},
   };
   for (const auto& c : cases) {
     const auto loc = console::consoleLocale(c.locale).locale;

@@ -127,6 +127,10 @@ Read readWith(const std::locale& loc, const std::wstring& text) {
 }
 
 TEST(NumberReading, GivesTheStandardFacetsResultsForEveryToken) {
+#ifdef _LIBCPP_VERSION
+  GTEST_SKIP() << "the oracle is GNU's num_get, which the reader follows step for step; "
+                  "libc++'s own differs (a lone separator, for one)";
+#endif
   for (const auto& c : conventions()) {
     const std::locale ours = console::withConstantMemoryReading(c.base);
     const auto& punct = std::use_facet<std::numpunct<wchar_t>>(c.base);

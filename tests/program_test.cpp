@@ -51,6 +51,10 @@ TEST(ProgramMenu, EntryThenDisplay) {
   // The digit-group separator that each console can show.
   expectTranscripts(transcripts::entryAndDisplay("\u202F"), {utf8});
   expectTranscripts(transcripts::entryAndDisplay("\u00A0"), {cp1251, koi8});
+  // KOI8-R cannot show the U+202F of the UTF-8 numbers, nor has it a byte that means it.
+  const transcripts::Locale koi8Texts{
+      "KOI8-R texts, UTF-8 numbers", {"LANG=ru_RU.KOI8-R", "LC_NUMERIC=ru_RU.UTF-8"}, "KOI8-R"};
+  expectTranscripts(transcripts::entryAndDisplay(""), {koi8Texts, plainC});
 }
 
 TEST(ProgramMenu, RowCheckSortingAndVectorB) {

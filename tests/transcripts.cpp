@@ -87,9 +87,9 @@ std::vector<Transcript> entryAndDisplay(const std::string& separator) {
   prompts.insert(prompts.find(prompt(1, 2)) + prompt(1, 2).size(),
                  std::string(invalidValue) + prompt(1, 2));
   return {{"entry and display", "1\n" + values + "2\n9\n",
-           chosen + prompts + chosen + original + "    1    2    3    4    5\n" + "   -71" +
-               separator + "234    8    9   10\n" + "   11   12   13   14   15\n" +
-               "   16   17   18   19   20\n" + chosen}};
+           chosen + prompts + chosen + original + "    1    2    3    4    5\n" + "   -7" +
+               (separator.empty() ? " 1234" : "1" + separator + "234") + "    8    9   10\n" +
+               "   11   12   13   14   15\n" + "   16   17   18   19   20\n" + chosen}};
 }
 
 std::vector<Transcript> rowCheckAndSorting() {

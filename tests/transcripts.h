@@ -31,7 +31,8 @@ void expectTranscripts(const std::vector<Transcript>& cases, const std::vector<L
 
 // The tables.
 std::vector<Transcript> choices();
-// Entry with one invalid value, then the display, where 1234 shows with `separator`.
+// Entry with one invalid value, then the display, where 1234 shows with `separator` between
+// its digit groups, or with none ("").
 std::vector<Transcript> entryAndDisplay(const std::string& separator);
 std::vector<Transcript> rowCheckAndSorting();
 std::vector<Transcript> endOfInput();
