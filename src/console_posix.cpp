@@ -1,4 +1,5 @@
-// The standard input and output on POSIX systems, as file descriptors 0 and 1.
+// The standard input and output on POSIX systems, as file descriptors 0 and 1, and the
+// process readied for them.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>

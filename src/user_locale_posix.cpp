@@ -54,24 +54,15 @@ wchar_t wideSeparator(locale_t conventions) {
 #endif
 }
 
-// Whether every category of the locale `name` loads now.
-bool loads(const std::string& name) {
-  const locale_t loaded = ::newlocale(LC_ALL_MASK, name.c_str(), nullptr);
+// Whether the categories `mask` of the locale `name` load now. Its smallest, LC_NUMERIC, loads
+// even when memory is too short for the whole: then the locale is installed, but the whole
+// does not load.
+bool loads(const std::string& name, int mask = LC_ALL_MASK) {
+  const locale_t loaded = ::newlocale(mask, name.c_str(), nullptr);
   if (loaded == nullptr) {
     return false;
   }
   ::freelocale(loaded);
-  return true;
-}
-
-// Whether the system has the locale `name` at all: its smallest category, found where glibc
-// looks for locales, loads even when memory is too short for the whole.
-bool installed(const std::string& name) {
-  const locale_t found = ::newlocale(LC_NUMERIC_MASK, name.c_str(), nullptr);
-  if (found == nullptr) {
-    return false;
-  }
-  ::freelocale(found);
   return true;
 }
 
@@ -85,15 +76,20 @@ constexpr const char* categories[] = {
     "LC_CTYPE", "LC_NUMERIC", "LC_TIME",    "LC_COLLATE",   "LC_MONETARY",    "LC_MESSAGES",
     "LC_PAPER", "LC_NAME",    "LC_ADDRESS", "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"};
 
-// The name of the environment's locale for `category`, as glibc finds it: LC_ALL, else the
-// category's own variable, else LANG, else C.
-std::string environmentName(const char* category) {
+// The variable that gives `category` its locale, as glibc finds it: LC_ALL, else the
+// category's own, else LANG; none where the category is C.
+const char* variableFor(const char* category) {
   for (const char* name : {"LC_ALL", category, "LANG"}) {
     if (!variable(name).empty()) {
-      return variable(name);
+      return name;
     }
   }
-  return "C";
+  return nullptr;
+}
+
+std::string environmentName(const char* category) {
+  const char* name = variableFor(category);
+  return name != nullptr ? variable(name) : "C";
 }
 
 // The environment's locale by name: one name where all categories share it, else glibc's
@@ -113,36 +109,22 @@ std::string environmentLocaleName() {
 
 // A locale name with the variable that gives it.
 struct Named {
-  std::string variable;
+  const char* variable;
   std::string name;
 };
 
-// The locale names in effect, as glibc reads them: LC_ALL alone where it is set; else each
-// category's own variable, and LANG for the categories that have none. Each name once.
+// The locale names in effect, each once, with the variable that gives it.
 std::vector<Named> namesInEffect() {
-  if (!variable("LC_ALL").empty()) {
-    return {{"LC_ALL", variable("LC_ALL")}};
-  }
   std::vector<Named> names;
-  bool someFromLang = false;
   for (const char* category : categories) {
-    const std::string name = variable(category);
-    someFromLang = someFromLang || name.empty();
-    if (!name.empty()) {
-      names.push_back({category, name});
+    const char* given = variableFor(category);
+    if (given != nullptr && std::none_of(names.begin(), names.end(), [&](const Named& n) {
+          return n.name == variable(given);
+        })) {
+      names.push_back({given, variable(given)});
     }
   }
-  if (someFromLang && !variable("LANG").empty()) {
-    names.push_back({"LANG", variable("LANG")});
-  }
-  std::vector<Named> once;
-  for (auto& named : names) {
-    if (std::none_of(once.begin(), once.end(),
-                     [&](const Named& n) { return n.name == named.name; })) {
-      once.push_back(std::move(named));
-    }
-  }
-  return once;
+  return names;
 }
 
 // A locale name as glibc compares them: the character set in lower case without
@@ -212,7 +194,7 @@ std::locale platform::userLocale() {
         continue;
       }
       std::cerr << "matrix-menu: локаль «" << value << "» (" << name << ") ";
-      if (installed(value)) {
+      if (loads(value, LC_NUMERIC_MASK)) {
         // Not enough memory, or damaged files: installing it again is no advice to give.
         std::cerr << "установлена, но загрузить её не удалось\n";
       } else {
