@@ -161,6 +161,32 @@ Started startProgram(Dialogue::Channel channel, bool errors,
   return {pid, in[1], out[0], err[0]};
 }
 
+std::string cannotRun(const Restrictions& restrictions) {
+  const bool root = ::geteuid() == 0;
+  if (restrictions.noDevNull && !root) {
+    return "an empty /dev needs root";
+  }
+  if (!restrictions.noDevNull && !(restrictions.unprivileged && root)) {
+    return "";
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {  // what execProgram would do first, and whether the program is in reach
+    const bool ready = restrictions.noDevNull
+                           ? ::unshare(CLONE_NEWNS) == 0 &&
+                                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+                           : ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 &&
+                                 ::setuid(65534) == 0 && ::access(MATRIX_MENU_EXE, X_OK) == 0;
+    _exit(ready ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (exitStatusOf(status) == 0) {
+    return "";
+  }
+  return restrictions.noDevNull ? "no mount namespace here (a chroot?)"
+                                : "user nobody cannot reach the build tree (under /root?)";
+}
+
 int exitStatusOf(int waitStatus) {
   return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
 }

@@ -36,6 +36,11 @@ struct Restrictions {
   const char* windowsProgram = nullptr;  // run this .exe under Wine instead
 };
 
+// Why the program cannot run here as `restrictions` ask, for a test to say when it skips: an
+// empty /dev needs root and a mount namespace, which a chroot may not give; a run as nobody
+// needs a build tree that nobody may reach (not under /root). Empty when it can.
+std::string cannotRun(const Restrictions& restrictions);
+
 struct Outcome {
   std::string out;
   std::string err;
