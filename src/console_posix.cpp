@@ -72,6 +72,14 @@ class DescriptorSink final : public ByteSink {
   }
 };
 
+// The root directory as a placeholder: a directory can be neither read nor written through
+// a descriptor, and Linux's O_PATH asks not even for the right to list it.
+#ifdef O_PATH
+constexpr int placeholderFlags = O_PATH | O_DIRECTORY;
+#else
+constexpr int placeholderFlags = O_RDONLY | O_DIRECTORY;
+#endif
+
 // A closed standard descriptor would be taken by the next file opened, and console output
 // meant for it would land in the matrix file: each one gets /dev/null instead, or where
 // there is none, any descriptor that holds the number (the root directory, which can be
@@ -82,7 +90,7 @@ bool occupyClosedDescriptors() {
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
       int placeholder = ::open("/dev/null", O_RDWR);
       if (placeholder < 0) {
-        placeholder = ::open("/", O_PATH | O_DIRECTORY);
+        placeholder = ::open("/", placeholderFlags);
       }
       // open() takes the lowest free number, which is this one; should it not, move it.
       if (placeholder >= 0 && placeholder != fd) {

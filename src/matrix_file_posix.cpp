@@ -1,158 +1,43 @@
-// The matrix file on POSIX systems: replacing it through a temporary file, and opening it
-// for reading, both through symbolic links only where the system's own rule for shared
-// directories would follow them.
+// The matrix file on POSIX systems: replacing it through a new file that takes over all the
+// old one was, and opening it for reading. Linux-only calls (O_TMPFILE, extended attributes,
+// inode flags, the kernel's own signal mask) stand behind feature tests, the plain POSIX way
+// beside each.
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
-#include <deque>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#if __has_include(<sys/random.h>)
+#include <sys/random.h>  // getentropy on macOS; glibc has it in unistd.h too
+#endif
+#if defined(__linux__) && __has_include(<sys/syscall.h>)
+#include <sys/syscall.h>
+#endif
+#if defined(__linux__) && __has_include(<sys/xattr.h>)
+#include <sys/xattr.h>
+#define MATRIX_FILE_XATTRS 1
+#endif
+#if __has_include(<linux/fs.h>)
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
+
+#include "descriptor_posix.h"
 #include "matrix_file_platform.h"
+#include "path_walk_posix.h"
 
 namespace matrix_file {
 
 namespace {
-
-// A file descriptor, closed when it goes out of scope.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  // Closes now. Returns false when the close reports an error, as a delayed write error.
-  bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
- private:
-  int fd_;
-};
-
-// A directory to look names up in; O_PATH where there is one, so that a directory that may
-// be searched but not listed still serves.
-#ifdef O_PATH
-constexpr int directoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
-
-// The file that a name leads to: the directory that holds it, and its name there.
-struct Location {
-  Descriptor directory;
-  std::string name;
-};
-
-std::deque<std::string> components(const std::string& path) {
-  std::deque<std::string> parts;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    const std::size_t end = std::min(path.find('/', start), path.size());
-    std::string part = path.substr(start, end - start);
-    if (!part.empty() && part != ".") {
-      parts.push_back(std::move(part));
-    }
-    start = end + 1;
-  }
-  return parts;
-}
-
-// The kernel's protected_symlinks rule, applied whatever the system's setting: in a sticky
-// world-writable directory such as /tmp, only a link that belongs to the user or to the
-// directory's owner is followed. Another user's link there leads nowhere.
-bool mayFollow(const struct stat& link, int directory) {
-  struct stat holder {};
-  if (::fstat(directory, &holder) != 0) {
-    return false;
-  }
-  const bool shared = (holder.st_mode & S_ISVTX) != 0 && (holder.st_mode & S_IWOTH) != 0;
-  return !shared || link.st_uid == ::geteuid() || link.st_uid == holder.st_uid;
-}
-
-std::string readLink(int directory, const std::string& name, std::size_t size) {
-  std::string target(size + 1, '\0');
-  const ssize_t length = ::readlinkat(directory, name.c_str(), target.data(), target.size());
-  if (length <= 0 || static_cast<std::size_t>(length) > size) {
-    return {};  // gone, or changed meanwhile
-  }
-  target.resize(static_cast<std::size_t>(length));
-  return target;
-}
-
-// Whether `path` names a directory by its form: it ends in "/" (or "/.", or is "."). The
-// kernel then takes its last component for a directory, a link's target included.
-bool namesDirectory(const std::string& path) {
-  return path.ends_with('/') || path.ends_with("/.") || path == ".";
-}
-
-// Follows `path` one component at a time, each symbolic link only where mayFollow() allows
-// it. The last component need not exist. Returns nothing when the path leads nowhere: a
-// directory missing, a link that may not be followed, more than 40 links, or a file that
-// the path's form calls a directory (a link to "real.txt/" or to "new/").
-std::optional<Location> locate(const std::string& path) {
-  int links = 0;
-  std::deque<std::string> pending = components(path);
-  bool directoryRequired = namesDirectory(path);
-  Descriptor directory(::open(path.starts_with('/') ? "/" : ".", directoryFlags));
-  while (directory && !pending.empty()) {
-    std::string part = std::move(pending.front());
-    pending.pop_front();
-    struct stat status {};
-    if (::fstatat(directory.get(), part.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT && pending.empty() && !directoryRequired) {
-        return Location{std::move(directory), std::move(part)};  // a file yet to be made
-      }
-      return std::nullopt;
-    }
-    if (S_ISLNK(status.st_mode)) {
-      if (++links > 40 || !mayFollow(status, directory.get())) {
-        return std::nullopt;
-      }
-      const std::string target =
-          readLink(directory.get(), part, static_cast<std::size_t>(status.st_size));
-      if (target.empty()) {
-        return std::nullopt;
-      }
-      // Only the form of the path's last link counts: "dir/" in the middle is a directory
-      // anyway.
-      directoryRequired = directoryRequired || (pending.empty() && namesDirectory(target));
-      std::deque<std::string> more = components(target);
-      pending.insert(pending.begin(), more.begin(), more.end());
-      if (target.starts_with('/')) {
-        directory = Descriptor(::open("/", directoryFlags));
-      }
-    } else if (pending.empty()) {
-      // The matrix file is a regular file: a directory in its place is no place to save.
-      if (directoryRequired) {
-        return std::nullopt;
-      }
-      return Location{std::move(directory), std::move(part)};
-    } else {
-      directory = Descriptor(::openat(directory.get(), part.c_str(), directoryFlags | O_NOFOLLOW));
-    }
-  }
-  return std::nullopt;
-}
 
 // Every signal that can be held, held while the file is replaced: one that would end the
 // program takes effect right after, with matrix.txt complete, old or new, and no temporary
@@ -160,22 +45,34 @@ std::optional<Location> locate(const std::string& path) {
 class SignalsHeld {
  public:
   SignalsHeld() {
-    sigset_t all;
-    sigfillset(&all);
-    ::sigprocmask(SIG_BLOCK, &all, &previous_);
+    sigset_t every;
+    std::memset(&every, 0xFF, sizeof every);
+    setMask(SIG_BLOCK, &every, &previous_);
   }
-  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  ~SignalsHeld() { setMask(SIG_SETMASK, &previous_, nullptr); }
   SignalsHeld(const SignalsHeld&) = delete;
   SignalsHeld& operator=(const SignalsHeld&) = delete;
 
  private:
+#if defined(__linux__) && defined(SYS_rt_sigprocmask)
+  // glibc keeps two real-time signals for itself and takes them out of any set given to
+  // sigprocmask, though their default action ends the process: the kernel's own call holds
+  // them too.
+  static void setMask(int how, const sigset_t* set, sigset_t* old) {
+    ::syscall(SYS_rt_sigprocmask, how, set, old, _NSIG / 8);
+  }
+#else
+  static void setMask(int how, const sigset_t* set, sigset_t* old) {
+    ::sigprocmask(how, set, old);
+  }
+#endif
   sigset_t previous_{};
 };
 
 std::uint64_t randomBits() {
   static std::uint64_t counter = 0;
   std::uint64_t bits = 0;
-  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+  if (::getentropy(&bits, sizeof bits) != 0) {
     // Unpredictable names are a courtesy; O_EXCL and linkat's refusal to replace a name are
     // what make the file the program's own.
     bits = (static_cast<std::uint64_t>(::getpid()) << 32) ^
@@ -197,50 +94,203 @@ std::string temporaryName() {
 // Readable and writable by the user alone until it is complete: another user must never
 // read the matrix or hold a handle to what becomes the user's file.
 constexpr mode_t privateMode = S_IRUSR | S_IWUSR;
+constexpr int namingAttempts = 100;
 
-// A new file in `directory` that did not exist before, under a name of its own.
-Descriptor createNamed(int directory, std::string& name) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    name = temporaryName();
-    Descriptor file(::openat(directory, name.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, privateMode));
-    if (file || errno != EEXIST) {
-      return file;
+// The new file, beside the one it replaces. Where the file system can make a file with no
+// name (Linux's O_TMPFILE) and /proc is there to name it later, it has none until it is
+// complete, so a SIGKILL meanwhile leaves nothing behind; otherwise it has a fresh name from
+// the start. The choice is made once, before anything is written. A name that is never
+// renamed over the target is removed again.
+class NewFile {
+ public:
+  explicit NewFile(int directory) : directory_(directory) {
+#ifdef O_TMPFILE
+    if (procIsThere(directory)) {
+      file_ = Descriptor(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, privateMode));
+      if (file_) {
+        return;
+      }
+    }
+#endif
+    for (int attempt = 0; attempt < namingAttempts; ++attempt) {
+      name_ = temporaryName();
+      file_ = Descriptor(::openat(directory, name_.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, privateMode));
+      if (file_ || errno != EEXIST) {
+        break;
+      }
+    }
+    if (!file_) {
+      name_.clear();
     }
   }
-  return Descriptor();
-}
+  ~NewFile() {
+    if (!name_.empty() && !renamed_) {
+      ::unlinkat(directory_, name_.c_str(), 0);
+    }
+  }
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
 
-// A new file in `directory` with no name at all, where the file system can make one (Linux's
-// O_TMPFILE): a program killed before the file is complete leaves nothing behind.
-Descriptor createUnnamed(int directory) {
-#ifdef O_TMPFILE
-  return Descriptor(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, privateMode));
-#else
-  static_cast<void>(directory);
-  return Descriptor();
-#endif
-}
+  explicit operator bool() const { return static_cast<bool>(file_); }
+  int get() const { return file_.get(); }
 
-// Gives the unnamed `file` a fresh name in `directory`. The link through /proc needs no
-// privilege, where linking the descriptor itself (AT_EMPTY_PATH) may.
-bool nameUnnamed(int file, int directory, std::string& name) {
-  const std::string self = "/proc/self/fd/" + std::to_string(file);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    name = temporaryName();
-    if (::linkat(AT_FDCWD, self.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+  // Gives an unnamed file its name, through /proc: linking the descriptor itself
+  // (AT_EMPTY_PATH) may need a privilege. A named file has one already.
+  bool link() {
+    if (!name_.empty()) {
       return true;
     }
-    if (errno != EEXIST) {
+    const std::string self = selfPath(file_.get());
+    for (int attempt = 0; attempt < namingAttempts; ++attempt) {
+      std::string name = temporaryName();
+      if (::linkat(AT_FDCWD, self.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        name_ = std::move(name);
+        return true;
+      }
+      if (errno != EEXIST) {
+        return false;
+      }
+    }
+    return false;
+  }
+  bool close() { return file_.close(); }
+  bool renameOver(const char* target) {
+    renamed_ = ::renameat(directory_, name_.c_str(), directory_, target) == 0;
+    return renamed_;
+  }
+
+ private:
+  static std::string selfPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+  // Whether /proc is there to name an unnamed file through: it shows any open descriptor.
+  static bool procIsThere(int fd) {
+    char target[1];
+    return ::readlinkat(AT_FDCWD, selfPath(fd).c_str(), target, sizeof target) > 0;
+  }
+
+  int directory_;
+  Descriptor file_;
+  std::string name_;  // empty while the file has no name
+  bool renamed_ = false;
+};
+
+// A file's extended attributes, its ACL among them (Linux keeps the access ACL in one).
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+#ifdef MATRIX_FILE_XATTRS
+constexpr const char* aclAttribute = "system.posix_acl_access";
+
+// A list or value that may grow between asking for its size and reading it.
+template <class Read>
+std::optional<std::string> readSized(Read read) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const ssize_t size = read(nullptr, 0);
+    if (size < 0) {
+      return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    const ssize_t length = read(bytes.data(), bytes.size());
+    if (length >= 0) {
+      bytes.resize(static_cast<std::size_t>(length));
+      return bytes;
+    }
+    if (errno != ERANGE) {
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// Nothing when the ACL cannot be read: the new file's access could then not be made the
+// same. Another attribute that cannot be read (user.* needs read access) is left out.
+std::optional<Attributes> readAttributes(int file) {
+  const std::optional<std::string> names = readSized(
+      [file](char* buffer, std::size_t size) { return ::flistxattr(file, buffer, size); });
+  if (!names) {
+    return errno == ENOTSUP ? std::optional<Attributes>(Attributes{}) : std::nullopt;
+  }
+  Attributes attributes;
+  for (std::size_t start = 0; start < names->size(); start = names->find('\0', start) + 1) {
+    const std::string name = names->c_str() + start;
+    const std::optional<std::string> value = readSized([&](char* buffer, std::size_t size) {
+      return ::fgetxattr(file, name.c_str(), buffer, size);
+    });
+    if (value) {
+      attributes.emplace_back(name, *value);
+    } else if (name == aclAttribute && errno != ENODATA) {
+      return std::nullopt;
+    }
+  }
+  return attributes;
+}
+
+// An attribute this user may not set (trusted.*, a security label) is left out; the ACL
+// must be given, or its mask would turn into permissions for the owning group.
+bool giveAttributes(int file, const Attributes& attributes, bool groupKept) {
+  for (const auto& [name, value] : attributes) {
+    const bool acl = name == aclAttribute;
+    if (acl && !groupKept) {
+      continue;  // it speaks of a group the file no longer has: narrower without it
+    }
+    if (::fsetxattr(file, name.c_str(), value.data(), value.size(), 0) != 0 && acl) {
       return false;
     }
   }
-  return false;
+  return true;
+}
+#else
+std::optional<Attributes> readAttributes(int) { return Attributes{}; }
+bool giveAttributes(int, const Attributes&, bool) { return true; }
+#endif
+
+// What the file being replaced hands on to the new one.
+struct OldFile {
+  struct stat status {};
+  Attributes attributes;
+};
+
+// The file, if the user may replace it: a regular file they may write to, by its permission
+// bits too (even where the system would let this user write anyway). Its attributes are
+// read through a descriptor, which write access gives where read access may not.
+std::optional<OldFile> examine(int directory, const char* name, const struct stat& status) {
+  if (!S_ISREG(status.st_mode) || (status.st_mode & S_IWUSR) == 0 ||
+      ::faccessat(directory, name, W_OK, AT_EACCESS) != 0) {
+    return std::nullopt;
+  }
+  constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  Descriptor file(::openat(directory, name, O_RDONLY | flags));
+  if (!file && errno == EACCES) {
+    file = Descriptor(::openat(directory, name, O_WRONLY | flags));
+  }
+  struct stat opened {};
+  if (!file || ::fstat(file.get(), &opened) != 0 || opened.st_dev != status.st_dev ||
+      opened.st_ino != status.st_ino) {
+    return std::nullopt;  // gone or swapped meanwhile
+  }
+  std::optional<Attributes> attributes = readAttributes(file.get());
+  if (!attributes) {
+    return std::nullopt;
+  }
+  return OldFile{status, std::move(*attributes)};
 }
 
-bool isReadOnly(int directory, const char* name, const struct stat& status) {
-  // The permission bits count even for a user whom the system would let write anyway.
-  return (status.st_mode & S_IWUSR) == 0 || ::faccessat(directory, name, W_OK, AT_EACCESS) != 0;
+// An append-only or immutable directory lets a name be made but never removed, so a save
+// that failed there would leave its temporary file. Where the flags cannot be read, nothing
+// is known to stand in the way.
+bool namesCanBeRemoved(int directory) {
+#ifdef FS_IOC_GETFLAGS
+  const Descriptor readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int flags = 0;
+  return !readable || ::ioctl(readable.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
+         (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0;
+#elif defined(UF_APPEND)
+  struct stat status {};
+  return ::fstat(directory, &status) != 0 ||
+         (status.st_flags & (UF_APPEND | SF_APPEND | UF_IMMUTABLE | SF_IMMUTABLE)) == 0;
+#else
+  static_cast<void>(directory);
+  return true;
+#endif
 }
 
 // The bits a file made anew would have: what the umask leaves of rw-rw-rw-.
@@ -250,23 +300,27 @@ mode_t newFileMode() {
   return (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~mask;
 }
 
-// The complete file takes the old one's owner and group, as far as the system lets this user
-// give them, then its permission bits. After the last write: a write by a user without
-// CAP_FSETID clears the set-user-ID and set-group-ID bits, and a change of owner does too.
-void keepOwnerAndMode(int file, const struct stat* old) {
-  if (old == nullptr) {
-    if (::fchmod(file, newFileMode()) != 0) {
-      // Then the new file stays private to the user: safe, if less shared than asked.
-    }
-    return;
+// The old file's owner and group, as far as this user may give them: root gives both, a
+// member of the file's group gives the group. Returns whether the group is the old one.
+bool giveOwnerAndGroup(int file, const struct stat& old) {
+  return ::fchown(file, old.st_uid, old.st_gid) == 0 ||
+         ::fchown(file, static_cast<uid_t>(-1), old.st_gid) == 0;
+}
+
+// Owner and group, then the permission bits (after them: a change of owner clears the
+// set-ID bits, as a write by a user without CAP_FSETID does), then the ACL and attributes.
+// Where the group cannot be kept, what it was allowed is not handed to another group.
+// False when the new file's access cannot be made what the old file's was.
+bool takeOver(int file, const std::optional<OldFile>& old) {
+  if (!old) {
+    return ::fchmod(file, newFileMode()) == 0;
   }
-  if (::fchown(file, old->st_uid, old->st_gid) != 0 &&
-      ::fchown(file, static_cast<uid_t>(-1), old->st_gid) != 0) {
-    // The file stays the user's own: all a user who may not give files away can do.
+  const bool groupKept = giveOwnerAndGroup(file, old->status);
+  mode_t mode = old->status.st_mode & 07777;
+  if (!groupKept) {
+    mode &= static_cast<mode_t>(~(S_IRWXG | S_ISGID));
   }
-  if (::fchmod(file, old->st_mode & 07777) != 0) {
-    // Then the new file stays private to the user: safe, if less shared than before.
-  }
+  return ::fchmod(file, mode) == 0 && giveAttributes(file, old->attributes, groupKept);
 }
 
 bool writeAll(int file, std::string_view bytes) {
@@ -286,43 +340,10 @@ bool writeAll(int file, std::string_view bytes) {
 // Without this, after a power loss the directory may still name the old file, or none.
 void syncDirectory(int directory) {
   const Descriptor readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (readable && ::fsync(readable.get()) != 0) {
-    // The file itself is on the device; only the rename's durability is left to the system.
+  if (readable) {
+    // A failure leaves only the rename's durability to the system: the file is on the device.
+    static_cast<void>(::fsync(readable.get()));
   }
-}
-
-enum class Attempt { saved, openFailed, writeFailed, unnamedRefused };
-
-// Writes `bytes` to a new file in `directory`, syncs it, gives it the old file's owner and
-// mode, and renames it over `target`. An unnamed file gets its temporary name only then, so
-// that only the moment between link and rename can leave it behind.
-Attempt replaceWith(int directory, const char* target, const struct stat* existing,
-                    std::string_view bytes, bool unnamed) {
-  std::string temporary;
-  Descriptor file = unnamed ? createUnnamed(directory) : createNamed(directory, temporary);
-  if (!file) {
-    // never written in place: that could lose the old file
-    return unnamed ? Attempt::unnamedRefused : Attempt::openFailed;
-  }
-  const bool written = writeAll(file.get(), bytes) && ::fsync(file.get()) == 0;
-  if (written) {
-    keepOwnerAndMode(file.get(), existing);
-  }
-  if (written && unnamed && !nameUnnamed(file.get(), directory, temporary)) {
-    return Attempt::unnamedRefused;  // no /proc: the named way, from the start
-  }
-  if (!file.close() || !written) {
-    if (!temporary.empty()) {
-      ::unlinkat(directory, temporary.c_str(), 0);
-    }
-    return Attempt::writeFailed;
-  }
-  if (::renameat(directory, temporary.c_str(), directory, target) != 0) {
-    ::unlinkat(directory, temporary.c_str(), 0);
-    return Attempt::openFailed;
-  }
-  syncDirectory(directory);
-  return Attempt::saved;
 }
 
 }  // namespace
@@ -330,31 +351,33 @@ Attempt replaceWith(int directory, const char* target, const struct stat* existi
 SaveResult replaceFile(const char* name, std::string_view bytes) {
   const SignalsHeld held;
   const std::optional<Location> location = locate(name);
-  if (!location) {
+  if (!location || !namesCanBeRemoved(location->directory.get())) {
     return SaveResult::openFailed;
   }
   const int directory = location->directory.get();
   const char* target = location->name.c_str();
-  struct stat existing {};
-  const bool exists = ::fstatat(directory, target, &existing, AT_SYMLINK_NOFOLLOW) == 0;
-  if (exists && (!S_ISREG(existing.st_mode) || isReadOnly(directory, target, existing))) {
+  std::optional<OldFile> old;
+  if (struct stat status {}; ::fstatat(directory, target, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    // Another user's file in a shared directory is not the user's to replace, as the
+    // kernel's protected_regular rule has it for an open that may create.
+    if (!isTrustedOwner(status.st_uid, directory) ||
+        !(old = examine(directory, target, status))) {
+      return SaveResult::openFailed;
+    }
+  }
+  NewFile file(directory);
+  if (!file) {
+    return SaveResult::openFailed;  // never written in place: that could lose the old file
+  }
+  if (!writeAll(file.get(), bytes) || !takeOver(file.get(), old) || ::fsync(file.get()) != 0 ||
+      !file.link() || !file.close()) {
+    return SaveResult::writeFailed;
+  }
+  if (!file.renameOver(target)) {
     return SaveResult::openFailed;
   }
-  const struct stat* old = exists ? &existing : nullptr;
-  Attempt attempt = replaceWith(directory, target, old, bytes, true);
-  if (attempt == Attempt::unnamedRefused) {
-    attempt = replaceWith(directory, target, old, bytes, false);
-  }
-  switch (attempt) {
-  case Attempt::saved:
-    return SaveResult::saved;
-  case Attempt::writeFailed:
-    return SaveResult::writeFailed;
-  case Attempt::openFailed:
-  case Attempt::unnamedRefused:
-    break;
-  }
-  return SaveResult::openFailed;
+  syncDirectory(directory);
+  return SaveResult::saved;
 }
 
 InputFile::InputFile(const char* name) {

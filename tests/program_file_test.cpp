@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <iostream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -156,7 +158,9 @@ TEST(ProgramFile, ASignalDuringASaveTakesEffectAfterIt) {
   slowSync.tracer = {"strace",      "-o",          "/dev/null",
                      "-e",          "trace=fsync", "-e",
                      "signal=none", "-e",          "inject=fsync:delay_enter=700000:when=1"};
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM}) {
+  // 32 and 33: the real-time signals that glibc keeps for itself, and leaves out of what
+  // its sigprocmask holds.
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, 32, 33}) {
     const TempDir dir;
     writeFile(dir.path() / "matrix.txt", "old\n");
     testing_support::Dialogue session(testing_support::Dialogue::Channel::pipes,
@@ -173,57 +177,126 @@ TEST(ProgramFile, ASignalDuringASaveTakesEffectAfterIt) {
   }
 }
 
-// A save's system calls from strace, in order, those that fail left out: "create" with the
-// new file's mode, then the names of the calls that sync it, give it owner and mode, name it,
-// rename it and sync the directory.
-std::vector<std::string> saveCalls(const std::string& trace) {
-  std::vector<std::string> calls;
+// A system call as strace shows it: its name, its arguments and what it returned.
+struct Call {
+  std::string name;
+  std::string arguments;
+  long result;
+};
+
+std::vector<Call> callsIn(const std::string& trace) {
+  static const std::regex shown(R"(^(\w+)\((.*)\) +=  ?(-?\d+))");
+  std::vector<Call> calls;
   std::istringstream lines(trace);
+  std::smatch parts;
   for (std::string line; std::getline(lines, line);) {
-    const bool creates =
-        line.find("O_CREAT") != std::string::npos || line.find("O_TMPFILE") != std::string::npos;
-    if (line.find('(') != std::string::npos && line.find(" = -1 ") == std::string::npos &&
-        (creates || !line.starts_with("openat"))) {
-      calls.push_back(creates ? "create " + line.substr(line.rfind(", ") + 2, 4)
-                              : line.substr(0, line.find('(')));
+    if (std::regex_search(line, parts, shown)) {
+      calls.push_back({parts[1], parts[2], std::stol(parts[3])});
     }
   }
   return calls;
 }
 
-// The new file is the user's alone while it exists, has no name where the system allows
-// (a SIGKILL then leaves nothing), is synced before its rename, takes the old file's owner
-// and mode only when complete, and the directory is synced after the rename.
-TEST(ProgramFile, ASaveMakesAPrivateFileAndSyncsItBeforeTheRename) {
+// The properties of a completed save in its system calls: one new file, created private,
+// written and given its mode before it is synced, and synced before it is renamed over the
+// old one, after which the directory is synced. Empty when they hold, else what failed.
+std::string saveProperties(const std::vector<Call>& calls) {
+  const auto creates = [](const Call& call) {
+    return call.name == "openat" && call.result >= 0 &&
+           (call.arguments.find("O_CREAT") != std::string::npos ||
+            call.arguments.find("O_TMPFILE") != std::string::npos);
+  };
+  if (std::count_if(calls.begin(), calls.end(), creates) != 1) {
+    return "not exactly one new file";
+  }
+  const auto created = std::find_if(calls.begin(), calls.end(), creates);
+  if (!created->arguments.ends_with(", 0600")) {
+    return "the new file is not created private";
+  }
+  // The index of the last successful call of that name in [from, to), on the new file's
+  // descriptor or, with `on` -1, on any; -1 for none.
+  const auto last = [&calls, fd = std::to_string(created->result)](const char* name, int on,
+                                                                   long from, long to) {
+    for (long k = to - 1; k >= from; --k) {
+      const Call& call = calls[static_cast<std::size_t>(k)];
+      if (call.name == name && call.result >= 0 &&
+          (on == -1 || call.arguments.substr(0, call.arguments.find(',')) == fd)) {
+        return k;
+      }
+    }
+    return -1L;
+  };
+  const long begin = created - calls.begin();
+  const long end = std::find_if(created + 1, calls.end(), [&](const Call& call) {
+                     return call.name == "openat" && call.result == created->result;
+                   }) - calls.begin();  // where the descriptor's number is taken again
+  const int newFile = static_cast<int>(created->result);
+  const long write = last("write", newFile, begin, end);
+  const long mode = last("fchmod", newFile, begin, end);
+  const long sync = last("fsync", newFile, begin, end);
+  const long all = static_cast<long>(calls.size());
+  const long rename = last("renameat", -1, 0, all);
+  const long directorySync = last("fsync", -1, 0, all);
+  if (write < 0 || !(write < mode && mode < sync && sync < rename && rename < directorySync)) {
+    return "not written, given its mode, synced, renamed and the directory synced, in order";
+  }
+  return "";
+}
+
+struct TracedSaveCase {
+  const char* name;
+  std::vector<std::string> injected;  // strace's inject= qualifiers
+  bool withAcl;                       // the old file has one (u:nobody:r)
+  const std::string& message;
+};
+
+// A save watched and tampered with by strace: where it completes it keeps its promises on
+// any path; where a step fails it says so, and leaves the old file and nothing else.
+TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
   if (!haveStrace()) {
     GTEST_SKIP() << "strace is not installed";
   }
+  // Where /proc cannot name an unnamed file, a named one is made from the start.
+  const std::string noProc = "inject=readlinkat:error=ENOENT";
+  const std::string syncFails = "inject=fsync:error=EIO:when=1";
+  const TracedSaveCase cases[] = {
+      {"an unnamed new file", {}, false, expected::saved},
+      {"a named new file", {noProc}, false, expected::saved},
+      {"an unnamed file that does not sync", {syncFails}, false, expected::writeError},
+      {"a named file that does not sync", {noProc, syncFails}, false, expected::writeError},
+      {"a refused rename", {noProc, "inject=renameat:error=EACCES"}, false,
+       expected::openForWriting},
+      {"a mode that cannot be given", {"inject=fchmod:error=EPERM"}, false, expected::writeError},
+      {"an ACL that cannot be given", {"inject=fsetxattr:error=EPERM"}, true,
+       expected::writeError},
+  };
   const TempDir traces;
   const std::string trace = (traces.path() / "trace").string();
-  const std::vector<std::string> unnamed = {"create 0600", "fsync",    "fchown", "fchmod",
-                                            "linkat",      "renameat", "fsync"};
-  const std::vector<std::string> named = {"create 0600", "fsync", "fchown", "fchmod",
-                                          "create 0600", "fsync", "fchown", "fchmod",
-                                          "renameat",    "fsync"};
-  // Where the unnamed file cannot be linked (no /proc), a named one is written instead.
-  for (const bool linked : {true, false}) {
+  for (const auto& c : cases) {
     const TempDir dir;
-    writeFile(dir.path() / "matrix.txt", "old\n");
-    std::filesystem::permissions(dir.path() / "matrix.txt", std::filesystem::perms::owner_all);
-    Restrictions traced;
-    traced.tracer = {"strace",
-                     "-o",
-                     trace,
-                     "-e",
-                     "signal=none",
-                     "-e",
-                     "trace=openat,fsync,fchown,fchmod,linkat,renameat"};
-    if (!linked) {
-      traced.tracer.insert(traced.tracer.end(), {"-e", "inject=linkat:error=ENOENT"});
+    const auto file = dir.path() / "matrix.txt";
+    writeFile(file, "old\n");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+    if (c.withAcl && !testing_support::setAcl(file, "u:nobody:r")) {
+      std::cout << "skipped \"" << c.name << "\": no ACLs on this file system\n";
+      continue;
     }
-    runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=C"}), dir.path(), traced);
-    EXPECT_EQ(readFile(dir.path() / "matrix.txt"), countingFile);
-    EXPECT_EQ(saveCalls(readFile(trace)), linked ? unnamed : named) << readFile(trace);
+    Restrictions traced;
+    traced.tracer = {"strace", "-o", trace, "-e", "signal=none", "-e",
+                     "trace=openat,write,fsync,fchmod,fsetxattr,linkat,renameat,readlinkat"};
+    for (const std::string& injection : c.injected) {
+      traced.tracer.insert(traced.tracer.end(), {"-e", injection});
+    }
+    const auto outcome = runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=C"}),
+                                    dir.path(), traced);
+    const bool completes = &c.message == &expected::saved;
+    EXPECT_EQ(outcome.out, chosen + allPrompts() + chosen + c.message + chosen) << c.name;
+    EXPECT_EQ(readFile(file), completes ? countingFile : "old\n") << c.name;
+    EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"}) << c.name;
+    if (completes) {
+      EXPECT_EQ(saveProperties(callsIn(readFile(trace))), "") << c.name << "\n"
+                                                               << readFile(trace);
+    }
   }
 }
 

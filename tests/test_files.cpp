@@ -39,6 +39,11 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+bool setAcl(const std::filesystem::path& path, const std::string& entry) {
+  const std::string command = "setfacl -m '" + entry + "' '" + path.string() + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
 std::vector<std::string> listDirectory(const std::filesystem::path& path) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(path)) {

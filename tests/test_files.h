@@ -34,6 +34,9 @@ class InTempDirectory : public TempDir {
 
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
+// Adds an entry (as "u:nobody:r") to the file's ACL with setfacl. False where the file
+// system or the system has no ACLs.
+bool setAcl(const std::filesystem::path& path, const std::string& entry);
 // The names in a directory, sorted.
 std::vector<std::string> listDirectory(const std::filesystem::path& path);
 
