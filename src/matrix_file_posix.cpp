@@ -62,9 +62,7 @@ class SignalsHeld {
     ::syscall(SYS_rt_sigprocmask, how, set, old, _NSIG / 8);
   }
 #else
-  static void setMask(int how, const sigset_t* set, sigset_t* old) {
-    ::sigprocmask(how, set, old);
-  }
+  static void setMask(int how, const sigset_t* set, sigset_t* old) { ::sigprocmask(how, set, old); }
 #endif
   sigset_t previous_{};
 };
@@ -114,8 +112,9 @@ class NewFile {
 #endif
     for (int attempt = 0; attempt < namingAttempts; ++attempt) {
       name_ = temporaryName();
-      file_ = Descriptor(::openat(directory, name_.c_str(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, privateMode));
+      file_ =
+          Descriptor(::openat(directory, name_.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, privateMode));
       if (file_ || errno != EEXIST) {
         break;
       }
@@ -357,11 +356,10 @@ SaveResult replaceFile(const char* name, std::string_view bytes) {
   const int directory = location->directory.get();
   const char* target = location->name.c_str();
   std::optional<OldFile> old;
-  if (struct stat status {}; ::fstatat(directory, target, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (struct stat status{}; ::fstatat(directory, target, &status, AT_SYMLINK_NOFOLLOW) == 0) {
     // Another user's file in a shared directory is not the user's to replace, as the
     // kernel's protected_regular rule has it for an open that may create.
-    if (!isTrustedOwner(status.st_uid, directory) ||
-        !(old = examine(directory, target, status))) {
+    if (!isTrustedOwner(status.st_uid, directory) || !(old = examine(directory, target, status))) {
       return SaveResult::openFailed;
     }
   }

@@ -22,6 +22,7 @@ using testing_support::InTempDirectory;
 using testing_support::listDirectory;
 using testing_support::MemoryConsole;
 using testing_support::namedLocale;
+using testing_support::nobody;
 using testing_support::readFile;
 using testing_support::writeFile;
 
@@ -76,6 +77,20 @@ TEST(MatrixFileLinks, AreFollowedAsTheKernelWould) {
          fs::create_symlink("middle", "matrix.txt");
        },
        "data/real.txt"},
+      {"a slash after a directory's link in the middle",
+       [] {
+         fs::create_directory("data");
+         writeFile("data/real.txt", "old");
+         fs::create_symlink("data/", "sub");
+         fs::create_symlink("sub/real.txt", "matrix.txt");
+       },
+       "data/real.txt"},
+      {"a link through /proc, whose links report size 0",
+       [] {
+         writeFile("real.txt", "old");
+         fs::create_symlink("/proc/self/cwd/real.txt", "matrix.txt");
+       },
+       "real.txt"},
       {"a file's name with a slash after it",
        [] {
          writeFile("real.txt", "old");
@@ -115,43 +130,53 @@ TEST(MatrixFileLinks, AreFollowedAsTheKernelWould) {
   }
 }
 
-struct LinkCase {
+struct SharedCase {
   const char* name;
   fs::perms directoryMode;  // sticky and world-writable (as /tmp is) makes it shared
-  uid_t linkOwner;
+  bool link;                // matrix.txt is a link to ../target.txt, else a file of its own
+  uid_t owner;              // of the link or file
   uid_t directoryOwner;
-  bool followed;
+  bool followed;  // the link is followed, or the file replaced
 };
 
 // In a directory that others may write to, a link is followed only where the kernel's
-// protected_symlinks rule would follow it, whatever the system's setting.
+// protected_symlinks rule would follow it, and a file replaced only where its
+// protected_regular rule would let it be opened to write, whatever the system's settings.
+// Such a file still loads.
 TEST(MatrixFileLinks, InASharedDirectoryAreFollowedOnlyIfTheirOwnerIsTrusted) {
   if (::geteuid() != 0) {
-    GTEST_SKIP() << "links of another user need root to make";
+    GTEST_SKIP() << "links and files of another user need root to make";
   }
   constexpr uid_t me = 0;
-  constexpr uid_t nobody = 65534;
   constexpr fs::perms shared = fs::perms::all | fs::perms::sticky_bit;
   constexpr fs::perms searchable = fs::perms::owner_all | fs::perms::group_read |
                                    fs::perms::group_exec | fs::perms::others_read |
                                    fs::perms::others_exec;
-  const LinkCase cases[] = {
-      {"own link in a shared directory", shared, me, me, true},
-      {"another user's link in a shared directory", shared, nobody, me, false},
-      {"the directory owner's link", shared, nobody, nobody, true},
-      {"another user's link in a private directory", searchable, nobody, me, true},
+  const SharedCase cases[] = {
+      {"own link in a shared directory", shared, true, me, me, true},
+      {"another user's link in a shared directory", shared, true, nobody, me, false},
+      {"the directory owner's link", shared, true, nobody, nobody, true},
+      {"another user's link in a private directory", searchable, true, nobody, me, true},
       {"sticky, but only the group may write",
-       searchable | fs::perms::group_write | fs::perms::sticky_bit, nobody, me, true},
-      {"everybody may write, but not sticky", fs::perms::all, nobody, me, true},
+       searchable | fs::perms::group_write | fs::perms::sticky_bit, true, nobody, me, true},
+      {"everybody may write, but not sticky", fs::perms::all, true, nobody, me, true},
+      {"own file in another's shared directory", shared, false, me, nobody, true},
+      {"another user's file in a shared directory", shared, false, nobody, me, false},
+      {"the directory owner's file", shared, false, nobody, nobody, true},
+      {"another user's file in a private directory", searchable, false, nobody, me, true},
   };
+  const std::string zerosFile = expected::times("0 0 0 0 0 \n", 4);
   for (const auto& c : cases) {
     const InTempDirectory dir;
     MemoryConsole term("", namedLocale("C"));
-    writeFile("target.txt", "old");
     fs::create_directory("shared");
     fs::permissions("shared", c.directoryMode);
-    fs::create_symlink("../target.txt", "shared/matrix.txt");
-    ASSERT_EQ(::lchown("shared/matrix.txt", c.linkOwner, c.linkOwner), 0);
+    const char* const target = c.link ? "target.txt" : "shared/matrix.txt";
+    writeFile(target, zerosFile);
+    if (c.link) {
+      fs::create_symlink("../target.txt", "shared/matrix.txt");
+    }
+    ASSERT_EQ(::lchown("shared/matrix.txt", c.owner, c.owner), 0);
     ASSERT_EQ(::chown("shared", c.directoryOwner, c.directoryOwner), 0);
     fs::current_path("shared");
     A = counting;
@@ -159,10 +184,12 @@ TEST(MatrixFileLinks, InASharedDirectoryAreFollowedOnlyIfTheirOwnerIsTrusted) {
     A = untouched;
     loadMatrixFromFile();
     fs::current_path("..");
-    EXPECT_EQ(term.output(), c.followed ? saved + loaded : openForWriting + openForReading)
+    const bool loads = c.followed || !c.link;
+    EXPECT_EQ(term.output(),
+              (c.followed ? saved : openForWriting) + (loads ? loaded : openForReading))
         << c.name;
-    EXPECT_EQ(A, c.followed ? counting : untouched) << c.name;
-    EXPECT_EQ(readFile("target.txt") == "old", !c.followed) << c.name;
+    EXPECT_EQ(A, c.followed ? counting : loads ? Matrix{} : untouched) << c.name;
+    EXPECT_EQ(readFile(target), c.followed ? countingFile : zerosFile) << c.name;
   }
 }
 

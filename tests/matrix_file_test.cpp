@@ -3,12 +3,18 @@
 // and what else the directory holds. Symbolic links have a file of their own.
 #include "matrix_file.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <utility>
 
 #include "expected.h"
@@ -26,6 +32,7 @@ using testing_support::InTempDirectory;
 using testing_support::listDirectory;
 using testing_support::MemoryConsole;
 using testing_support::namedLocale;
+using testing_support::nobody;
 using testing_support::readFile;
 using testing_support::writeFile;
 
@@ -120,24 +127,61 @@ TEST(LoadMatrixFromFile, ReportsAFileThatCannotBeOpened) {
   }
 }
 
-// A directory, or a file whose owner may not write it, is not replaced: the open error, and
-// everything stays as it was.
-TEST(SaveMatrixToFile, NeverReplacesADirectoryOrAReadOnlyFile) {
-  for (const bool directory : {true, false}) {
+// Sets or clears an inode flag (chattr) on a file or directory. False where the file system
+// or the user cannot.
+bool setInodeFlag(const char* path, int flag, bool on) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK);
+  int flags = 0;
+  const bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                    ::ioctl(fd, FS_IOC_SETFLAGS, &(flags = on ? flags | flag : flags & ~flag)) == 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return done;
+}
+
+struct RefusedCase {
+  const char* name;
+  bool (*prepare)();  // makes matrix.txt; false where that cannot be done here
+};
+
+// What is not a regular file the user may write, or lies in a directory whose names cannot
+// be removed, is not replaced: the open error, and everything stays as it was.
+TEST(SaveMatrixToFile, NeverReplacesWhatItMayNot) {
+  const RefusedCase cases[] = {
+      {"a directory",
+       [] {
+         fs::create_directory("matrix.txt");
+         writeFile("matrix.txt/keep", "old");
+         return true;
+       }},
+      {"a file its owner may not write",
+       [] {
+         writeFile("matrix.txt", "old");
+         fs::permissions("matrix.txt", fs::perms::owner_read | fs::perms::group_read);
+         return true;
+       }},
+      {"a FIFO", [] { return ::mkfifo("matrix.txt", 0644) == 0; }},
+      {"an append-only directory",
+       [] {
+         writeFile("matrix.txt", "old");
+         return setInodeFlag(".", FS_APPEND_FL, true);
+       }},
+  };
+  for (const auto& c : cases) {
     const InTempDirectory dir;
     MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
-    const char* const old = directory ? "matrix.txt/keep" : "matrix.txt";
-    if (directory) {
-      fs::create_directory("matrix.txt");
+    if (!c.prepare()) {
+      std::cout << "skipped \"" << c.name << "\": needs root and a file system with flags\n";
+      continue;
     }
-    writeFile(old, "old");
-    fs::permissions(old, fs::perms::owner_read | fs::perms::group_read);
+    const std::vector<std::string> before = listDirectory(".");
     A = sample;
     saveMatrixToFile();
-    EXPECT_EQ(term.output(), openForWriting) << directory;
-    EXPECT_EQ(readFile(old), "old") << directory;
-    EXPECT_EQ(listDirectory("."), std::vector<std::string>{"matrix.txt"}) << directory;
-    EXPECT_TRUE(!directory || listDirectory("matrix.txt") == std::vector<std::string>{"keep"});
+    setInodeFlag(".", FS_APPEND_FL, false);
+    EXPECT_EQ(term.output(), openForWriting) << c.name;
+    EXPECT_EQ(listDirectory("."), before) << c.name;
+    EXPECT_FALSE(fs::is_regular_file("matrix.txt") && readFile("matrix.txt") != "old") << c.name;
   }
 }
 
@@ -165,22 +209,70 @@ TEST(SaveMatrixToFile, WhatElseTheDirectoryHoldsChangesNothing) {
   EXPECT_EQ(listDirectory("."), others);
 }
 
-TEST(SaveMatrixToFile, KeepsTheOwnerOfAnotherUsersFile) {
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "only root can save another user's file";
-  }
-  const InTempDirectory dir;
-  MemoryConsole term("", namedLocale("C"));
-  writeFile("matrix.txt", "old");
-  ASSERT_EQ(::chown("matrix.txt", 65534, 65534), 0);
-  ASSERT_EQ(::chmod("matrix.txt", 0640), 0);
-  saveMatrixToFile();
+// What a file carries besides its bytes: owner, group, permission bits, and its extended
+// attributes, where the access ACL lives.
+struct Carried {
+  uid_t owner;
+  gid_t group;
+  unsigned mode;
+  std::map<std::string, std::string> attributes;
+  bool operator==(const Carried&) const = default;
+};
+
+Carried carriedBy(const char* path) {
   struct stat status {};
-  ASSERT_EQ(::stat("matrix.txt", &status), 0);
-  EXPECT_EQ(term.output(), saved);
-  EXPECT_EQ(status.st_uid, 65534u);
-  EXPECT_EQ(status.st_gid, 65534u);
-  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  EXPECT_EQ(::stat(path, &status), 0) << path;
+  Carried carried{status.st_uid, status.st_gid, status.st_mode & 07777, {}};
+  char names[4096];
+  const ssize_t size = ::listxattr(path, names, sizeof names);
+  for (ssize_t start = 0; start < size;
+       start += static_cast<ssize_t>(std::strlen(names + start)) + 1) {
+    char value[4096];
+    const ssize_t length = ::getxattr(path, names + start, value, sizeof value);
+    carried.attributes[names + start] =
+        std::string(value, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+  }
+  return carried;
+}
+
+struct CarriedCase {
+  const char* name;
+  bool (*prepare)();  // gives matrix.txt what it carries; false where that cannot be done here
+};
+
+// The new file carries all the old one did: another user's file stays theirs, an ACL that
+// lets one more user in stays just that (its mask does not become the group's permissions),
+// and the user's own attributes stay.
+TEST(SaveMatrixToFile, KeepsAllTheOldFileCarries) {
+  const CarriedCase cases[] = {
+      {"another user's file",
+       [] {
+         return ::geteuid() == 0 && ::chown("matrix.txt", nobody, nobody) == 0 &&
+                ::chmod("matrix.txt", 0640) == 0;
+       }},
+      {"an ACL that lets one more user read",
+       [] { return testing_support::setAcl("matrix.txt", "u:nobody:r"); }},
+      {"an ACL that lets one more user write",
+       [] { return testing_support::setAcl("matrix.txt", "u:nobody:rw"); }},
+      {"a user attribute",
+       [] { return ::setxattr("matrix.txt", "user.origin", "kept", 4, 0) == 0; }},
+  };
+  for (const auto& c : cases) {
+    const InTempDirectory dir;
+    MemoryConsole term("", namedLocale("C"));
+    writeFile("matrix.txt", "old");
+    ASSERT_EQ(::chmod("matrix.txt", 0600), 0);
+    if (!c.prepare()) {
+      std::cout << "skipped \"" << c.name << "\": needs root, or ACLs or attributes here\n";
+      continue;
+    }
+    const Carried before = carriedBy("matrix.txt");
+    A = counting;
+    saveMatrixToFile();
+    EXPECT_EQ(term.output(), saved) << c.name;
+    EXPECT_EQ(readFile("matrix.txt"), countingFile) << c.name;
+    EXPECT_TRUE(carriedBy("matrix.txt") == before) << c.name;
+  }
 }
 
 }  // namespace

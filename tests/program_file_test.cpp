@@ -33,6 +33,8 @@ using expected::times;
 using expected::zeroMatrix;
 using testing_support::environmentWith;
 using testing_support::listDirectory;
+using testing_support::nobody;
+using testing_support::nobodysOtherGroup;
 using testing_support::readFile;
 using testing_support::Restrictions;
 using testing_support::runProgram;
@@ -92,11 +94,15 @@ struct SaveCase {
   int fileMode;               // of matrix.txt, "old\n" before the save; 0 for none
   bool readOnlyDirectory;
   bool replaced;
+  uid_t owner = nobody;  // of matrix.txt, for a run as nobody
+  gid_t group = nobody;
+  int modeAfter = -1;  // where it is not fileMode
 };
 
 // A save that cannot finish leaves the old file and nothing else; one that can keeps the
 // file's mode, set-ID bits included (a write by a user without CAP_FSETID clears them, so
-// the mode comes last).
+// the mode comes last), and its group where the user belongs to it. A new file's mode is
+// what the umask leaves.
 TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
   const auto as = [](bool unprivileged, long fileSizeLimit) {
     Restrictions restrictions;
@@ -104,6 +110,7 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
     restrictions.fileSizeLimit = fileSizeLimit;
     return restrictions;
   };
+  constexpr mode_t umask = 027;
   const SaveCase cases[] = {
       {"a file-size limit", expected::writeError, as(false, 20), 0644, false, false},
       // Without a new file nothing is saved: writing in place could lose the old file.
@@ -112,7 +119,14 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
       {"... though the file could be written", expected::openForWriting, as(true, -1), 0666, true,
        false},
       {"an ordinary user's set-ID file", expected::saved, as(true, -1), 06754, false, true},
+      {"a new file", expected::saved, as(false, -1), 0, false, true, 0, 0, 0666 & ~umask},
+      {"root's file, saved by a member of its group", expected::saved, as(true, -1), 0664, false,
+       true, 0, nobodysOtherGroup},
+      // The group's permissions go with the group: another group does not get them.
+      {"a file in a group the user is not in", expected::saved, as(true, -1), 0664, false, true,
+       nobody, 0, 0604},
   };
+  const mode_t previousMask = ::umask(umask);
   for (const auto& c : cases) {
     if (const std::string why = testing_support::cannotRun(c.restrictions); !why.empty()) {
       std::cout << "skipped \"" << c.name << "\": " << why << "\n";
@@ -124,8 +138,8 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
       writeFile(file, "old\n");
     }
     if (::geteuid() == 0 && c.restrictions.unprivileged) {  // nobody's directory and file
-      ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
-      static_cast<void>(::chown(file.c_str(), 65534, 65534));
+      ASSERT_EQ(::chown(dir.path().c_str(), nobody, nobody), 0);
+      static_cast<void>(::chown(file.c_str(), c.owner, c.group));
     }
     // After the chown, which clears the set-ID bits.
     ASSERT_TRUE(c.fileMode == 0 || ::chmod(file.c_str(), static_cast<mode_t>(c.fileMode)) == 0);
@@ -134,16 +148,22 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
                                     dir.path(), c.restrictions);
     EXPECT_EQ(outcome.out, chosen + allPrompts() + chosen + c.message + chosen) << c.name;
     EXPECT_EQ(outcome.status, 0) << c.name;
+    const bool exists = c.fileMode != 0 || c.replaced;
     EXPECT_EQ(listDirectory(dir.path()),
-              c.fileMode != 0 ? std::vector<std::string>{"matrix.txt"} : std::vector<std::string>{})
+              exists ? std::vector<std::string>{"matrix.txt"} : std::vector<std::string>{})
         << c.name;
     struct stat status {};
-    if (c.fileMode != 0) {
+    if (exists) {
       ASSERT_EQ(::stat(file.c_str(), &status), 0) << c.name;
       EXPECT_EQ(readFile(file), c.replaced ? countingFile : "old\n") << c.name;
-      EXPECT_EQ(status.st_mode & 07777, static_cast<unsigned>(c.fileMode)) << c.name;
+      EXPECT_EQ(status.st_mode & 07777,
+                static_cast<unsigned>(c.modeAfter >= 0 ? c.modeAfter : c.fileMode))
+          << c.name;
+      EXPECT_TRUE(!c.restrictions.unprivileged || c.group == 0 || status.st_gid == c.group)
+          << c.name;
     }
   }
+  ::umask(previousMask);
 }
 
 bool haveStrace() { return std::system("strace -V >/dev/null 2>&1") == 0; }
@@ -227,9 +247,11 @@ std::string saveProperties(const std::vector<Call>& calls) {
     return -1L;
   };
   const long begin = created - calls.begin();
-  const long end = std::find_if(created + 1, calls.end(), [&](const Call& call) {
-                     return call.name == "openat" && call.result == created->result;
-                   }) - calls.begin();  // where the descriptor's number is taken again
+  const long end = std::find_if(created + 1, calls.end(),
+                                [&](const Call& call) {
+                                  return call.name == "openat" && call.result == created->result;
+                                }) -
+                   calls.begin();  // where the descriptor's number is taken again
   const int newFile = static_cast<int>(created->result);
   const long write = last("write", newFile, begin, end);
   const long mode = last("fchmod", newFile, begin, end);
@@ -264,11 +286,12 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
       {"a named new file", {noProc}, false, expected::saved},
       {"an unnamed file that does not sync", {syncFails}, false, expected::writeError},
       {"a named file that does not sync", {noProc, syncFails}, false, expected::writeError},
-      {"a refused rename", {noProc, "inject=renameat:error=EACCES"}, false,
+      {"a refused rename",
+       {noProc, "inject=renameat:error=EACCES"},
+       false,
        expected::openForWriting},
       {"a mode that cannot be given", {"inject=fchmod:error=EPERM"}, false, expected::writeError},
-      {"an ACL that cannot be given", {"inject=fsetxattr:error=EPERM"}, true,
-       expected::writeError},
+      {"an ACL that cannot be given", {"inject=fsetxattr:error=EPERM"}, true, expected::writeError},
   };
   const TempDir traces;
   const std::string trace = (traces.path() / "trace").string();
@@ -282,20 +305,24 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
       continue;
     }
     Restrictions traced;
-    traced.tracer = {"strace", "-o", trace, "-e", "signal=none", "-e",
+    traced.tracer = {"strace",
+                     "-o",
+                     trace,
+                     "-e",
+                     "signal=none",
+                     "-e",
                      "trace=openat,write,fsync,fchmod,fsetxattr,linkat,renameat,readlinkat"};
     for (const std::string& injection : c.injected) {
       traced.tracer.insert(traced.tracer.end(), {"-e", injection});
     }
-    const auto outcome = runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=C"}),
-                                    dir.path(), traced);
+    const auto outcome =
+        runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=C"}), dir.path(), traced);
     const bool completes = &c.message == &expected::saved;
     EXPECT_EQ(outcome.out, chosen + allPrompts() + chosen + c.message + chosen) << c.name;
     EXPECT_EQ(readFile(file), completes ? countingFile : "old\n") << c.name;
     EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"}) << c.name;
     if (completes) {
-      EXPECT_EQ(saveProperties(callsIn(readFile(trace))), "") << c.name << "\n"
-                                                               << readFile(trace);
+      EXPECT_EQ(saveProperties(callsIn(readFile(trace))), "") << c.name << "\n" << readFile(trace);
     }
   }
 }

@@ -42,6 +42,11 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return result;
 }
 
+// Root becomes user nobody, with one supplementary group.
+bool becomeNobody() {
+  return ::setgroups(1, &nobodysOtherGroup) == 0 && ::setgid(nobody) == 0 && ::setuid(nobody) == 0;
+}
+
 [[noreturn]] void execProgram(std::vector<std::string> environment,
                               const std::filesystem::path& workDir,
                               const Restrictions& restrictions = {}) {
@@ -76,8 +81,7 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
                        static_cast<rlim_t>(restrictions.fileSizeLimit)};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
-  if (restrictions.unprivileged && ::geteuid() == 0 &&
-      (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+  if (restrictions.unprivileged && ::geteuid() == 0 && !becomeNobody()) {
     _exit(125);
   }
   std::vector<std::string> arguments = restrictions.tracer;
@@ -174,8 +178,7 @@ std::string cannotRun(const Restrictions& restrictions) {
     const bool ready = restrictions.noDevNull
                            ? ::unshare(CLONE_NEWNS) == 0 &&
                                  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-                           : ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 &&
-                                 ::setuid(65534) == 0 && ::access(MATRIX_MENU_EXE, X_OK) == 0;
+                           : becomeNobody() && ::access(MATRIX_MENU_EXE, X_OK) == 0;
     _exit(ready ? 0 : 1);
   }
   int status = 0;

@@ -1,11 +1,18 @@
 // Files and directories for the tests: fresh directories, and whole files read and written.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace testing_support {
+
+// The account that plays another user (its user and group number), and the one group it
+// belongs to besides its own when the program runs as it ("users" on Debian).
+inline constexpr uid_t nobody = 65534;
+inline constexpr gid_t nobodysOtherGroup = 100;
 
 // A fresh directory, removed with everything in it.
 class TempDir {
