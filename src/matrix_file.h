@@ -13,7 +13,8 @@
 // Writes A to a new file beside matrix.txt and renames it over matrix.txt only when
 // everything was written, so a failed or interrupted save leaves the old file byte for byte
 // as it was. A symbolic link stays a link (its target is replaced); the file's permission
-// bits and owner are kept; a read-only matrix.txt is not replaced. Reports the outcome on
+// bits (with its ACL and attributes on POSIX systems) are kept, and its owner and group
+// where the system allows; a read-only matrix.txt is not replaced. Reports the outcome on
 // wcout.
 void saveMatrixToFile();
 
