@@ -133,9 +133,9 @@ TEST(MatrixFileLinks, AreFollowedAsTheKernelWould) {
 struct SharedCase {
   const char* name;
   fs::perms directoryMode;  // sticky and world-writable (as /tmp is) makes it shared
-  bool link;                // matrix.txt is a link to ../target.txt, else a file of its own
   uid_t owner;              // of the link or file
   uid_t directoryOwner;
+  bool link;      // matrix.txt is a link to ../target.txt, else a file of its own
   bool followed;  // the link is followed, or the file replaced
 };
 
@@ -153,17 +153,17 @@ TEST(MatrixFileLinks, InASharedDirectoryAreFollowedOnlyIfTheirOwnerIsTrusted) {
                                    fs::perms::group_exec | fs::perms::others_read |
                                    fs::perms::others_exec;
   const SharedCase cases[] = {
-      {"own link in a shared directory", shared, true, me, me, true},
-      {"another user's link in a shared directory", shared, true, nobody, me, false},
-      {"the directory owner's link", shared, true, nobody, nobody, true},
-      {"another user's link in a private directory", searchable, true, nobody, me, true},
+      {"own link in a shared directory", shared, me, me, true, true},
+      {"another user's link in a shared directory", shared, nobody, me, true, false},
+      {"the directory owner's link", shared, nobody, nobody, true, true},
+      {"another user's link in a private directory", searchable, nobody, me, true, true},
       {"sticky, but only the group may write",
-       searchable | fs::perms::group_write | fs::perms::sticky_bit, true, nobody, me, true},
-      {"everybody may write, but not sticky", fs::perms::all, true, nobody, me, true},
-      {"own file in another's shared directory", shared, false, me, nobody, true},
-      {"another user's file in a shared directory", shared, false, nobody, me, false},
-      {"the directory owner's file", shared, false, nobody, nobody, true},
-      {"another user's file in a private directory", searchable, false, nobody, me, true},
+       searchable | fs::perms::group_write | fs::perms::sticky_bit, nobody, me, true, true},
+      {"everybody may write, but not sticky", fs::perms::all, nobody, me, true, true},
+      {"own file in another's shared directory", shared, me, nobody, false, true},
+      {"another user's file in a shared directory", shared, nobody, me, false, false},
+      {"the directory owner's file", shared, nobody, nobody, false, true},
+      {"another user's file in a private directory", searchable, nobody, me, false, true},
   };
   const std::string zerosFile = expected::times("0 0 0 0 0 \n", 4);
   for (const auto& c : cases) {
