@@ -19,32 +19,28 @@ namespace {
 // A console control event (Ctrl-C, Ctrl-Break, a closed window, logoff, shutdown) that
 // arrives during a save waits for the save to finish. The system runs the handler on a thread
 // of its own and ends the process once a handler returns for a closed window, or a few
-// seconds after the event if none does: so the handler itself waits, then hands the event on
-// (FALSE) to the default handler, which ends the process as it would have. The file is then
-// whole, old or new, and no temporary file remains.
+// seconds after the event if none does: so the handler itself takes the lock that a save
+// holds, then hands the event on (FALSE) to the default handler, which ends the process as it
+// would have. The handler keeps the lock: a save that the program would start meanwhile
+// waits for the end instead. The file is then whole, old or new, and no temporary file
+// remains.
 class InterruptionsHeld {
  public:
   InterruptionsHeld() {
-    ResetEvent(saveDone());
-    SetConsoleCtrlHandler(&waitForSave, TRUE);
+    static const bool handled = SetConsoleCtrlHandler(&waitForSave, TRUE) != 0;
+    static_cast<void>(handled);
+    AcquireSRWLockExclusive(&saving);
   }
-  ~InterruptionsHeld() {
-    SetEvent(saveDone());
-    SetConsoleCtrlHandler(&waitForSave, FALSE);
-  }
+  ~InterruptionsHeld() { ReleaseSRWLockExclusive(&saving); }
   InterruptionsHeld(const InterruptionsHeld&) = delete;
   InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
 
  private:
-  // Set while no save is under way. Should it fail to exist, the wait ends at once.
-  static HANDLE saveDone() {
-    static const HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
-    return event;
-  }
   static BOOL WINAPI waitForSave(DWORD /*event*/) {
-    WaitForSingleObject(saveDone(), INFINITE);
+    AcquireSRWLockExclusive(&saving);
     return FALSE;
   }
+  static inline SRWLOCK saving = SRWLOCK_INIT;
 };
 
 class Handle {

@@ -3,8 +3,16 @@
 // file. Wine takes the Windows locale from the Unix one: ru_RU.UTF-8 gives ru-RU, code page
 // 1251 and digits grouped with U+00A0; C.UTF-8 gives en-US, code page 1252, which has no
 // Cyrillic (so the texts are UTF-8), and ",".
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <iostream>
+#include <optional>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "expected.h"
@@ -70,7 +78,9 @@ struct FileCase {
   const char* name;
   const char* before;  // matrix.txt before the session; null for none
   bool readOnly;
-  bool linked;  // matrix.txt a link to data/real.txt, which holds `before`
+  // matrix.txt a link to data/real.txt, which holds `before`; that directory beside it, or
+  // on another volume (a file system of its own, /dev/shm)
+  enum class Link { none, beside, otherVolume } link;
   std::string input;
   std::string output;  // UTF-8, LF line ends
   const char* after;   // matrix.txt after it
@@ -84,30 +94,49 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
   const std::string& saved = expected::saved;
   const std::string& loaded = expected::loaded;
   const FileCase cases[] = {
-      {"a save writes CR LF lines", nullptr, false, false, "1 " + counting + "7\n9\n",
-       chosen + allPrompts() + chosen + saved + chosen, countingFileCrLf.c_str()},
-      {"an LF file loads", countingFile.c_str(), false, false, "8\n2\n9\n",
+      {"a save writes CR LF lines", nullptr, false, FileCase::Link::none,
+       "1 " + counting + "7\n9\n", chosen + allPrompts() + chosen + saved + chosen,
+       countingFileCrLf.c_str()},
+      {"an LF file loads", countingFile.c_str(), false, FileCase::Link::none, "8\n2\n9\n",
        chosen + loaded + chosen + shown + chosen, countingFile.c_str()},
-      {"a CR LF file loads", countingFileCrLf.c_str(), false, false, "8\n2\n9\n",
+      {"a CR LF file loads", countingFileCrLf.c_str(), false, FileCase::Link::none, "8\n2\n9\n",
        chosen + loaded + chosen + shown + chosen, countingFileCrLf.c_str()},
       {"Ctrl-Z in the file is an invalid byte",
        "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \x1A"
        "20\n",
-       false, false, "8\n2\n9\n", chosen + expected::readError + chosen + zeroMatrix + chosen,
-       nullptr},
-      {"a read-only file is not replaced", "old\n", true, false, "1 " + counting + "7\n9\n",
+       false, FileCase::Link::none, "8\n2\n9\n",
+       chosen + expected::readError + chosen + zeroMatrix + chosen, nullptr},
+      {"a read-only file is not replaced", "old\n", true, FileCase::Link::none,
+       "1 " + counting + "7\n9\n",
        chosen + allPrompts() + chosen + expected::openForWriting + chosen, "old\n"},
-      {"a link stays, and its target is replaced", "old\n", false, true, "1 " + counting + "7\n9\n",
+      {"a link stays, and its target is replaced", "old\n", false, FileCase::Link::beside,
+       "1 " + counting + "7\n9\n", chosen + allPrompts() + chosen + saved + chosen,
+       countingFileCrLf.c_str()},
+      {"a link to another volume: the new file is made beside the target", "old\n", false,
+       FileCase::Link::otherVolume, "1 " + counting + "7\n9\n",
        chosen + allPrompts() + chosen + saved + chosen, countingFileCrLf.c_str()},
   };
   testing_support::Restrictions underWine;
   underWine.windowsProgram = MATRIX_MENU_WINDOWS_EXE;
   for (const auto& c : cases) {
     const testing_support::TempDir dir;
-    const auto file = dir.path() / (c.linked ? "data/real.txt" : "matrix.txt");
-    if (c.linked) {
-      std::filesystem::create_directory(dir.path() / "data");
-      std::filesystem::create_symlink("data/real.txt", dir.path() / "matrix.txt");
+    const bool linked = c.link != FileCase::Link::none;
+    std::optional<testing_support::TempDir> volume;
+    if (c.link == FileCase::Link::otherVolume) {
+      struct stat here {};
+      struct stat shm {};
+      if (::stat(dir.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 ||
+          here.st_dev == shm.st_dev) {
+        std::cout << "skipped \"" << c.name << "\": no /dev/shm on a file system of its own\n";
+        continue;
+      }
+      volume.emplace("/dev/shm");
+    }
+    const auto data = volume ? volume->path() : dir.path() / "data";
+    const auto file = linked ? data / "real.txt" : dir.path() / "matrix.txt";
+    if (linked) {
+      std::filesystem::create_directories(data);
+      std::filesystem::create_symlink(volume ? file : "data/real.txt", dir.path() / "matrix.txt");
     }
     if (c.before != nullptr) {
       writeFile(file, c.before);
@@ -120,15 +149,46 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
         underWine);
     EXPECT_EQ(outcome.out, crLf(recode(c.output, "CP1251"))) << c.name;
     EXPECT_EQ(readFile(file), c.after != nullptr ? c.after : c.before) << c.name;
-    const std::vector<std::string> names = c.linked ? std::vector<std::string>{"data", "matrix.txt"}
-                                                    : std::vector<std::string>{"matrix.txt"};
+    const std::vector<std::string> names = c.link == FileCase::Link::beside
+                                               ? std::vector<std::string>{"data", "matrix.txt"}
+                                               : std::vector<std::string>{"matrix.txt"};
     EXPECT_EQ(testing_support::listDirectory(dir.path()), names) << c.name;
-    if (c.linked) {
+    if (linked) {
       EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "matrix.txt")) << c.name;
-      EXPECT_EQ(testing_support::listDirectory(dir.path() / "data"),
-                std::vector<std::string>{"real.txt"})
+      EXPECT_EQ(testing_support::listDirectory(data), std::vector<std::string>{"real.txt"})
           << c.name;
     }
+  }
+}
+
+// Wine turns SIGINT into the console control event CTRL_C_EVENT, as Ctrl-C at a console
+// window is: one that lands during a save waits for it, so the directory then holds exactly
+// one complete matrix.txt, the old one or the new one, and no temporary file.
+TEST(ProgramOnWindows, CtrlCDuringASaveWaitsForIt) {
+  const std::string old = crLf(expected::times("0 0 0 0 0 \n", 4));
+  const std::string script = crLf("1 " + expected::countingInput + expected::times("7\n", 2000));
+  std::random_device seed;
+  const unsigned first = seed();
+  std::minstd_rand random(first);
+  testing_support::Restrictions underWine;
+  underWine.windowsProgram = MATRIX_MENU_WINDOWS_EXE;
+  for (int round = 0; round < 8; ++round) {
+    const testing_support::TempDir dir;
+    writeFile(dir.path() / "matrix.txt", old);
+    testing_support::Dialogue session(testing_support::Dialogue::Channel::pipes,
+                                      testing_support::windowsEnvironmentWith(english.environment),
+                                      dir.path(), underWine);
+    ASSERT_TRUE(session.waitFor(crLf(menu))) << session.transcript();
+    session.type(script);
+    ASSERT_TRUE(session.waitToSee(crLf(expected::saved))) << session.transcript();
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 200));
+    session.signal(SIGINT);
+    session.exitStatus();
+    EXPECT_EQ(testing_support::listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"})
+        << "round " << round << ", seed " << first;
+    const std::string content = readFile(dir.path() / "matrix.txt");
+    EXPECT_TRUE(content == old || content == crLf(expected::countingFile))
+        << "round " << round << ", seed " << first << ": " << content;
   }
 }
 

@@ -9,8 +9,10 @@
 
 namespace testing_support {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "matrix-menu-XXXXXX").string();
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::filesystem::path& parent) {
+  std::string pattern = (parent / "matrix-menu-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) {
     throw std::runtime_error("mkdtemp: " + std::to_string(errno));
   }

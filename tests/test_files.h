@@ -14,10 +14,12 @@ namespace testing_support {
 inline constexpr uid_t nobody = 65534;
 inline constexpr gid_t nobodysOtherGroup = 100;
 
-// A fresh directory, removed with everything in it.
+// A fresh directory (in the system's temporary directory, or in `parent`), removed with
+// everything in it.
 class TempDir {
  public:
   TempDir();
+  explicit TempDir(const std::filesystem::path& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
