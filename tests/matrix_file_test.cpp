@@ -170,11 +170,11 @@ TEST(SaveMatrixToFile, NeverReplacesWhatItMayNot) {
   };
   for (const auto& c : cases) {
     const InTempDirectory dir;
-    MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
     if (!c.prepare()) {
       std::cout << "skipped \"" << c.name << "\": needs root and a file system with flags\n";
       continue;
     }
+    MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
     const std::vector<std::string> before = listDirectory(".");
     A = sample;
     saveMatrixToFile();
@@ -259,13 +259,13 @@ TEST(SaveMatrixToFile, KeepsAllTheOldFileCarries) {
   };
   for (const auto& c : cases) {
     const InTempDirectory dir;
-    MemoryConsole term("", namedLocale("C"));
     writeFile("matrix.txt", "old");
     ASSERT_EQ(::chmod("matrix.txt", 0600), 0);
     if (!c.prepare()) {
       std::cout << "skipped \"" << c.name << "\": needs root, or ACLs or attributes here\n";
       continue;
     }
+    MemoryConsole term("", namedLocale("C"));
     const Carried before = carriedBy("matrix.txt");
     A = counting;
     saveMatrixToFile();
