@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <optional>
 #include <streambuf>
 #include <utility>
@@ -284,6 +285,20 @@ int finishStandardConsole() {
     return EXIT_SUCCESS;
   }
   std::cerr << narrowText(L"matrix-menu: не весь вывод удалось записать на стандартный вывод\n");
+  return EXIT_FAILURE;
+}
+
+int finishWithoutMemory() {
+  if (standardConsole != nullptr) {
+    standardConsole->console.flush();
+  }
+  // The line in the console's encoding where there is memory left to convert it.
+  static constexpr char utf8[] = "matrix-menu: недостаточно памяти\n";
+  try {
+    std::cerr << narrowText(L"matrix-menu: недостаточно памяти\n");
+  } catch (const std::bad_alloc&) {
+    std::cerr << utf8;
+  }
   return EXIT_FAILURE;
 }
 

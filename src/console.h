@@ -67,4 +67,8 @@ void startStandardConsole();
 // start-up.
 int finishStandardConsole();
 
+// For when memory has run out: writes what is pending, then one line on standard error.
+// Returns EXIT_FAILURE.
+int finishWithoutMemory();
+
 }  // namespace console

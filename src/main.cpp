@@ -1,8 +1,15 @@
 // matrix-menu: an interactive console program for a 4 x 5 integer matrix.
+#include <new>
+
+#include "console.h"
 #include "menu.h"
 
 int main() {
-  startUp();
-  runMenuLoop();
-  return finish();
+  try {
+    startUp();
+    runMenuLoop();
+    return finish();
+  } catch (const std::bad_alloc&) {
+    return console::finishWithoutMemory();
+  }
 }

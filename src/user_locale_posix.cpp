@@ -54,9 +54,7 @@ wchar_t wideSeparator(locale_t conventions) {
 #endif
 }
 
-// Whether the categories `mask` of the locale `name` load now. Its smallest, LC_NUMERIC, loads
-// even when memory is too short for the whole: then the locale is installed, but the whole
-// does not load.
+// Whether the categories `mask` of the locale `name` load now.
 bool loads(const std::string& name, int mask = LC_ALL_MASK) {
   const locale_t loaded = ::newlocale(mask, name.c_str(), nullptr);
   if (loaded == nullptr) {
@@ -64,6 +62,34 @@ bool loads(const std::string& name, int mask = LC_ALL_MASK) {
   }
   ::freelocale(loaded);
   return true;
+}
+
+// Whether the locale is installed though it does not load as a whole (memory too short,
+// a damaged or unreadable file): some category of it loads on its own.
+bool partlyLoads(const std::string& name) {
+  constexpr int masks[] = {LC_CTYPE_MASK,     LC_NUMERIC_MASK,     LC_TIME_MASK,
+                           LC_COLLATE_MASK,   LC_MONETARY_MASK,    LC_MESSAGES_MASK,
+                           LC_PAPER_MASK,     LC_NAME_MASK,        LC_ADDRESS_MASK,
+                           LC_TELEPHONE_MASK, LC_MEASUREMENT_MASK, LC_IDENTIFICATION_MASK};
+  return std::any_of(std::begin(masks), std::end(masks),
+                     [&name](int mask) { return loads(name, mask); });
+}
+
+// A name from the environment as it may be shown on a terminal: bytes outside printable
+// ASCII (an escape sequence, say) as \xHH, and the backslash doubled.
+std::string shown(const std::string& name) {
+  constexpr char digits[] = "0123456789ABCDEF";
+  std::string text;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7E || c == '\\') {
+      text += c == '\\' ? std::string("\\\\")
+                        : std::string{'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
+    } else {
+      text += c;
+    }
+  }
+  return text;
 }
 
 std::string variable(const char* name) {
@@ -174,13 +200,8 @@ std::string installAdvice(const std::string& name) {
   const std::string listed = supported.substr(0, space);
   const std::size_t dot = std::min(listed.find('.'), listed.find('@'));
   const std::size_t at = std::min(listed.find('@'), listed.size());
-  std::string advice = " в системе. Установить её может root: localedef -i " +
-                       listed.substr(0, dot) + listed.substr(at) + " -f " +
-                       supported.substr(space + 1) + " " + name;
-  if (!listedLine("/etc/locale.gen", name, true).empty()) {
-    advice += " или раскомментировать «" + supported + "» в /etc/locale.gen и выполнить locale-gen";
-  }
-  return advice;
+  return " в системе. Установить её может root: localedef -i " + listed.substr(0, dot) +
+         listed.substr(at) + " -f " + supported.substr(space + 1) + " " + name;
 }
 
 }  // namespace
@@ -188,17 +209,17 @@ std::string installAdvice(const std::string& name) {
 std::locale platform::userLocale() {
   try {
     return std::locale(environmentLocaleName());
-  } catch (const std::runtime_error&) {
+  } catch (const std::exception&) {  // not found, or no memory to load it with
     for (const auto& [name, value] : namesInEffect()) {
       if (loads(value)) {
         continue;
       }
-      std::cerr << "matrix-menu: локаль «" << value << "» (" << name << ") ";
-      if (loads(value, LC_NUMERIC_MASK)) {
+      std::cerr << "matrix-menu: локаль «" << shown(value) << "» (" << name << ") ";
+      if (partlyLoads(value)) {
         // Not enough memory, or damaged files: installing it again is no advice to give.
         std::cerr << "установлена, но загрузить её не удалось\n";
       } else {
-        std::cerr << "не установлена" << installAdvice(value) << "\n";
+        std::cerr << "не установлена" << installAdvice(shown(value)) << "\n";
       }
     }
     std::cerr << "matrix-menu: используются стандартные настройки и кодировка UTF-8\n";

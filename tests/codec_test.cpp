@@ -3,6 +3,7 @@
 #include "codec.h"
 
 #include <string>
+#include <utility>
 
 #include "gtest/gtest.h"
 
@@ -72,10 +73,26 @@ TEST(Utf8Decoding, AcceptsValidAndReplacesInvalidSequences) {
           << c.name;
     }
   }
-  char bytes[8];
-  const char16_t loneHalves[] = {0xDC00, u'x', 0xD800, u'y', 0xD800};
-  EXPECT_EQ(std::string(bytes, console::utf8::encode(std::u16string_view(loneHalves, 5), bytes)),
-            "?x?y?");
+  // Texts of several characters, from 16-bit units and from wchar_t: lone surrogate halves,
+  // and a character below U+0100 among ASCII, where the encoder takes ASCII four at a time.
+  const std::pair<std::u16string, std::string> texts[] = {
+      {{0xDC00, u'x', 0xD800, u'y', 0xD800}, "?x?y?"},
+      {u"x\u00A0abc",
+       "x\xC2\xA0"
+       "abc"},
+      {u"abcd\u00E9fgh",
+       "abcd\xC3\xA9"
+       "fgh"},
+  };
+  for (const auto& [text, utf8] : texts) {
+    char bytes[32];
+    EXPECT_EQ(std::string(bytes, console::utf8::encode(std::u16string_view(text), bytes)), utf8);
+    if (sizeof(wchar_t) == 4 && text.find(char16_t{0xD800}) != std::u16string::npos) {
+      continue;  // a lone half is no wchar_t character there
+    }
+    const std::wstring wide(text.begin(), text.end());
+    EXPECT_EQ(std::string(bytes, console::utf8::encode(std::wstring_view(wide), bytes)), utf8);
+  }
 }
 
 }  // namespace

@@ -71,6 +71,7 @@ inline const std::string openForWriting = "Ошибка при открытии 
 inline const std::string openForReading = "Ошибка при открытии файла для чтения.\n";
 inline const std::string writeError = "Ошибка при записи в файл.\n";
 inline const std::string readError = "Ошибка при чтении файла: матрица не изменена.\n";
+inline const std::string outOfMemory = "matrix-menu: недостаточно памяти\n";  // standard error
 std::string prompt(int row, int column);
 std::string allPrompts();  // the twenty, one after another
 

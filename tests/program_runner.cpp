@@ -76,10 +76,12 @@ bool becomeNobody() {
   // A signal that dumps core (SIGQUIT) must leave no core file in the working directory.
   const rlimit noCore{0, 0};
   ::setrlimit(RLIMIT_CORE, &noCore);
-  if (restrictions.fileSizeLimit >= 0) {
-    const rlimit limit{static_cast<rlim_t>(restrictions.fileSizeLimit),
-                       static_cast<rlim_t>(restrictions.fileSizeLimit)};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+  for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, restrictions.fileSizeLimit},
+                                        std::pair{RLIMIT_AS, restrictions.addressSpaceLimit}}) {
+    if (value >= 0) {
+      const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+      ::setrlimit(resource, &limit);
+    }
   }
   if (restrictions.unprivileged && ::geteuid() == 0 && !becomeNobody()) {
     _exit(125);

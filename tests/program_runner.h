@@ -24,6 +24,7 @@ std::vector<std::string> windowsEnvironmentWith(std::vector<std::string> variabl
 // Limits for the program's process, and the state of its standard descriptors.
 struct Restrictions {
   long fileSizeLimit = -1;               // RLIMIT_FSIZE in bytes, as prlimit sets it; -1 for none
+  long addressSpaceLimit = -1;           // RLIMIT_AS in bytes; -1 for none
   bool unprivileged = false;             // run as user nobody when the tests run as root
   const char* standardOutput = nullptr;  // a file (made if need be) instead of the pipe; ""
                                          // for a closed one

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "expected.h"
@@ -54,7 +55,10 @@ TEST(ProgramMenu, EntryThenDisplay) {
   // KOI8-R cannot show the U+202F of the UTF-8 numbers, nor has it a byte that means it.
   const transcripts::Locale koi8Texts{
       "KOI8-R texts, UTF-8 numbers", {"LANG=ru_RU.KOI8-R", "LC_NUMERIC=ru_RU.UTF-8"}, "KOI8-R"};
-  expectTranscripts(transcripts::entryAndDisplay(""), {koi8Texts, plainC});
+  // LC_ALL rules over a category's own variable.
+  const transcripts::Locale overruled{
+      "LC_ALL over LC_NUMERIC", {"LC_ALL=C", "LC_NUMERIC=ru_RU.UTF-8"}, plainC.charset};
+  expectTranscripts(transcripts::entryAndDisplay(""), {koi8Texts, plainC, overruled});
 }
 
 TEST(ProgramMenu, RowCheckSortingAndVectorB) {
@@ -86,13 +90,24 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
     std::vector<std::string> named;  // what the warning's lines say of each locale
     bool advised;                    // with a command that can install it
   };
-  // An installed locale that cannot be loaded, as when memory is short: a damaged copy.
-  const TempDir damaged;
-  std::filesystem::copy(std::string(LOCALE_DIR) + "/ru_RU.UTF-8", damaged.path() / "ru_RU.UTF-8");
-  std::filesystem::resize_file(damaged.path() / "ru_RU.UTF-8" / "LC_COLLATE", 0);
+  // An installed locale that cannot be loaded, as when memory is short: damaged copies.
+  const TempDir damagedCollation;
+  const TempDir damagedNumbers;
+  for (const auto& [copy, category, size] : {std::tuple{&damagedCollation, "LC_COLLATE", 0},
+                                             std::tuple{&damagedNumbers, "LC_NUMERIC", 10}}) {
+    std::filesystem::copy(std::string(LOCALE_DIR) + "/ru_RU.UTF-8", copy->path() / "ru_RU.UTF-8");
+    std::filesystem::resize_file(copy->path() / "ru_RU.UTF-8" / category, size);
+  }
   const Case cases[] = {
-      {{"LOCPATH=" + damaged.path().string(), "LANG=ru_RU.UTF-8"},
+      {{"LOCPATH=" + damagedCollation.path().string(), "LANG=ru_RU.UTF-8"},
        {"«ru_RU.UTF-8» (LANG) установлена, но загрузить её не удалось"},
+       false},
+      {{"LOCPATH=" + damagedNumbers.path().string(), "LANG=ru_RU.UTF-8"},
+       {"«ru_RU.UTF-8» (LANG) установлена, но загрузить её не удалось"},
+       false},
+      // Shown escaped: a terminal must not take the name for a command.
+      {{"LANG=xx\x1B]0;title\x07"},
+       {"«xx\\x1B]0;title\\x07» (LANG) не установлена, и описания её в системе нет"},
        false},
       {{"LANG=xx_YY.UTF-8"},
        {"«xx_YY.UTF-8» (LANG) не установлена, и описания её в системе нет"},
@@ -119,6 +134,7 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
       EXPECT_NE(outcome.err.find(named), std::string::npos) << outcome.err;
     }
     EXPECT_EQ(outcome.err.find("localedef") != std::string::npos, c.advised) << outcome.err;
+    EXPECT_EQ(outcome.err.find("locale-gen"), std::string::npos) << outcome.err;
     EXPECT_TRUE(outcome.err.ends_with("используются стандартные настройки и кодировка UTF-8\n"));
   }
 }
@@ -203,6 +219,26 @@ TEST(ProgramConsole, StandardDescriptorsInAnyStateNeverStopTheSession) {
   }
 }
 
+// Short of memory, the program ends with a line that says so and status 1, or runs with the
+// classic conventions where the locale alone did not fit; it never aborts on an uncaught
+// std::bad_alloc. Limits over a range wide enough for any build, each one tried.
+TEST(ProgramConsole, ShortOfMemoryItSaysSoRatherThanAbort) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#endif
+  const TempDir dir;
+  testing_support::Restrictions tight;
+  for (tight.addressSpaceLimit = 4'000'000; tight.addressSpaceLimit <= 12'000'000;
+       tight.addressSpaceLimit += 100'000) {
+    const auto outcome =
+        runProgram("2\n9\n", environmentWith({"LANG=ru_RU.UTF-8"}), dir.path(), tight);
+    EXPECT_EQ(outcome.err.find("after throwing"), std::string::npos)
+        << tight.addressSpaceLimit << ": " << outcome.err;
+    EXPECT_TRUE(outcome.status != 1 || outcome.err.ends_with(expected::outOfMemory))
+        << tight.addressSpaceLimit << ": " << outcome.err;
+  }
+}
+
 // A descriptor that another program left non-blocking is waited on: input not there yet is
 // no end of input, and output the pipe cannot take yet is not lost.
 TEST(ProgramConsole, NonBlockingDescriptorsAreWaitedOn) {
@@ -213,6 +249,9 @@ TEST(ProgramConsole, NonBlockingDescriptorsAreWaitedOn) {
     Dialogue dialogue(Dialogue::Channel::pipes, environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path(),
                       nonBlocking);
     ASSERT_TRUE(dialogue.waitFor(menu)) << output;  // and now it waits for input
+    if (!output) {                                  // long enough for its reads to meet EAGAIN
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
     dialogue.type(times("2\n", 2000) + "9\n");
     // Nobody reads meanwhile: the pipe fills, and the program's writes meet EAGAIN.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
