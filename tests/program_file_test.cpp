@@ -223,27 +223,25 @@ std::string saveProperties(const std::string& trace) {
     return "the new file is not created private";
   }
   const std::string fd = create->substr(create->rfind(' ') + 1);
-  // Where each call comes first after the file is created, on its descriptor or on any.
-  const auto first = [&](const std::string& call) {
-    return std::find_if(create, lines.end(),
-                        [&](const std::string& line) { return line.starts_with(call); }) -
-           lines.begin();
+  // The first, or the last, of the calls that start so in [from, to).
+  using Line = std::vector<std::string>::const_iterator;
+  const auto find = [](const std::string& call, Line from, Line to, bool last = false) {
+    const auto starts = [&call](const std::string& line) { return line.starts_with(call); };
+    const auto found = last ? std::find_if(std::make_reverse_iterator(to),
+                                           std::make_reverse_iterator(from), starts)
+                                      .base() -
+                                  1
+                            : std::find_if(from, to, starts);
+    return found < from ? to : found;
   };
-  const auto write =
-      std::find_if(lines.rbegin(), lines.rend(),
-                   [&](const std::string& line) { return line.starts_with("write(" + fd + ","); })
-          .base() -
-      lines.begin() - 1;
-  const auto mode = first("fchmod(" + fd + ",");
-  const auto sync = first("fsync(" + fd + ")");
-  const auto rename = first("renameat(");
-  const auto lastSync =
-      std::find_if(lines.rbegin(), lines.rend(),
-                   [](const std::string& line) { return line.starts_with("fsync("); })
-          .base() -
-      lines.begin() - 1;
-  if (!(create - lines.begin() < write && write < mode && mode < sync && sync < rename &&
-        rename < lastSync)) {
+  const Line end = lines.end();
+  const Line sync = find("fsync(" + fd + ")", create, end);
+  const Line write = find("write(" + fd + ",", create, sync, true);
+  const Line mode = find("fchmod(" + fd + ",", create, sync);
+  const Line rename = find("renameat(", sync, end);
+  const Line directorySync = find("fsync(", rename, end);
+  if (write == sync || !(write < mode && mode < sync && sync < rename && rename < directorySync &&
+                         directorySync < end)) {
     return "not written, given its mode, synced, renamed and the directory synced, in order";
   }
   return "";

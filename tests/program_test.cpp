@@ -93,8 +93,9 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
   // An installed locale that cannot be loaded, as when memory is short: damaged copies.
   const TempDir damagedCollation;
   const TempDir damagedNumbers;
-  for (const auto& [copy, category, size] : {std::tuple{&damagedCollation, "LC_COLLATE", 0},
-                                             std::tuple{&damagedNumbers, "LC_NUMERIC", 10}}) {
+  for (const auto& [copy, category, size] :
+       {std::tuple{&damagedCollation, "LC_COLLATE", std::uintmax_t{0}},
+        std::tuple{&damagedNumbers, "LC_NUMERIC", std::uintmax_t{10}}}) {
     std::filesystem::copy(std::string(LOCALE_DIR) + "/ru_RU.UTF-8", copy->path() / "ru_RU.UTF-8");
     std::filesystem::resize_file(copy->path() / "ru_RU.UTF-8" / category, size);
   }
