@@ -234,12 +234,12 @@ std::string saveProperties(const std::string& trace) {
                             : std::find_if(from, to, starts);
     return found < from ? to : found;
   };
-  const Line end = lines.end();
-  const Line sync = find("fsync(" + fd + ")", create, end);
-  const Line write = find("write(" + fd + ",", create, sync, true);
-  const Line mode = find("fchmod(" + fd + ",", create, sync);
-  const Line rename = find("renameat(", sync, end);
-  const Line directorySync = find("fsync(", rename, end);
+  const auto end = lines.end();
+  const auto sync = find("fsync(" + fd + ")", create, end);
+  const auto write = find("write(" + fd + ",", create, sync, true);
+  const auto mode = find("fchmod(" + fd + ",", create, sync);
+  const auto rename = find("renameat(", sync, end);
+  const auto directorySync = find("fsync(", rename, end);
   if (write == sync || !(write < mode && mode < sync && sync < rename && rename < directorySync &&
                          directorySync < end)) {
     return "not written, given its mode, synced, renamed and the directory synced, in order";
