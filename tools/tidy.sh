@@ -7,6 +7,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
 filter=${2:-.}
+# Silence would read as a clean pass: say what is missing.
+if ! command -v clang-tidy >/dev/null; then
+  echo "tools/tidy.sh needs clang-tidy (Debian package clang-tidy)" >&2
+  exit 1
+fi
+if [[ ! -f $build/compile_commands.json ]]; then
+  echo "tools/tidy.sh needs $build/compile_commands.json: configure that build first" >&2
+  exit 1
+fi
 mapfile -t files < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
   grep -E -- "$filter" | sort -u)
 # Standard error only counts the warnings it suppressed in system headers.
