@@ -1,9 +1,10 @@
-// Where bytes come from and go to: the standard input and output, or a file being loaded.
+// Where bytes come from and go to, for the console and the matrix file alike: the standard
+// input and output, or a file being loaded.
 #pragma once
 
 #include <cstddef>
 
-namespace console {
+namespace byte_io {
 
 // What ByteSource::read() returns for input that cannot be read.
 inline constexpr std::ptrdiff_t readError = -1;
@@ -26,4 +27,4 @@ class ByteSink {
   virtual bool write(const char* data, std::size_t size) = 0;
 };
 
-}  // namespace console
+}  // namespace byte_io

@@ -19,18 +19,12 @@
 
 namespace console {
 
-// Output reaches the sink when this much is pending, before the program waits for input,
-// and on Console::flush(): an interactive session costs one write per wait, a piped script
-// one per block.
-inline constexpr std::size_t outputBlock = std::size_t{64} * 1024;
-
 // The four views over one source and one sink, for the user's locale `user`. attach() puts
 // them under std::cin, std::cout, std::wcin and std::wcout; the destructor writes what is
 // pending and puts the previous buffers and locales back.
 class Console {
  public:
-  Console(ByteSource& source, ByteSink& sink, const std::locale& user);
-  Console(ByteSource& source, ByteSink& sink, ConsoleLocale locale);
+  Console(byte_io::ByteSource& source, byte_io::ByteSink& sink, ConsoleLocale locale);
   ~Console();
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;

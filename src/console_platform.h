@@ -43,7 +43,7 @@ bool setUpProcess();
 // The standard input and output, each converting with `codec` where the platform's console
 // takes characters rather than bytes (a Windows console window). Never destroyed: the
 // standard library flushes its streams after main returns.
-ByteSource& standardInput(const Codec& codec);
-ByteSink& standardOutput(const Codec& codec);
+byte_io::ByteSource& standardInput(const Codec& codec);
+byte_io::ByteSink& standardOutput(const Codec& codec);
 
 }  // namespace console::platform

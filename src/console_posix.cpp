@@ -13,7 +13,7 @@ namespace console {
 
 namespace {
 
-class DescriptorSource final : public ByteSource {
+class DescriptorSource final : public byte_io::ByteSource {
  public:
   std::ptrdiff_t read(char* buffer, std::size_t size) override {
     for (;;) {
@@ -31,7 +31,7 @@ class DescriptorSource final : public ByteSource {
         // not the end of input.
         waitForInput();
       } else if (errno != EINTR) {
-        return readError;
+        return byte_io::readError;
       }
     }
   }
@@ -51,7 +51,7 @@ class DescriptorSource final : public ByteSource {
   bool terminal_ = ::isatty(STDIN_FILENO) == 1;
 };
 
-class DescriptorSink final : public ByteSink {
+class DescriptorSink final : public byte_io::ByteSink {
  public:
   bool write(const char* data, std::size_t size) override {
     while (size > 0) {
@@ -116,8 +116,8 @@ bool platform::setUpProcess() {
 }
 
 // The bytes go as they are: a terminal takes them in the locale's encoding.
-ByteSource& platform::standardInput(const Codec& /*codec*/) { return *new DescriptorSource; }
+byte_io::ByteSource& platform::standardInput(const Codec& /*codec*/) { return *new DescriptorSource; }
 
-ByteSink& platform::standardOutput(const Codec& /*codec*/) { return *new DescriptorSink; }
+byte_io::ByteSink& platform::standardOutput(const Codec& /*codec*/) { return *new DescriptorSink; }
 
 }  // namespace console

@@ -28,7 +28,7 @@ bool isConsole(HANDLE handle) {
   return GetConsoleMode(handle, &mode) != 0;
 }
 
-class HandleSource final : public ByteSource {
+class HandleSource final : public byte_io::ByteSource {
  public:
   HandleSource(HANDLE handle, Codec codec)
       : handle_(handle),
@@ -143,7 +143,7 @@ class HandleSource final : public ByteSource {
   std::wstring carried_;
 };
 
-class HandleSink final : public ByteSink {
+class HandleSink final : public byte_io::ByteSink {
  public:
   HandleSink(HANDLE handle, Codec codec)
       : handle_(handle),
@@ -220,11 +220,11 @@ bool platform::setUpProcess() {
   return GetFileType(output) == FILE_TYPE_UNKNOWN && !isConsole(output);
 }
 
-ByteSource& platform::standardInput(const Codec& codec) {
+byte_io::ByteSource& platform::standardInput(const Codec& codec) {
   return *new HandleSource(GetStdHandle(STD_INPUT_HANDLE), codec);
 }
 
-ByteSink& platform::standardOutput(const Codec& codec) {
+byte_io::ByteSink& platform::standardOutput(const Codec& codec) {
   return *new HandleSink(GetStdHandle(STD_OUTPUT_HANDLE), codec);
 }
 

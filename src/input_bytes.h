@@ -22,7 +22,7 @@ class InputView;
 class InputBytes {
  public:
   // `beforeWait` runs before any read that would wait (the console writes what it holds).
-  InputBytes(ByteSource& source, std::size_t capacity, std::function<void()> beforeWait = {});
+  InputBytes(byte_io::ByteSource& source, std::size_t capacity, std::function<void()> beforeWait = {});
 
   // Makes `view` the reader; the previous reader gives back what it has not consumed.
   void activate(InputView* view);
@@ -39,7 +39,7 @@ class InputBytes {
   bool fill();
 
  private:
-  ByteSource& source_;
+  byte_io::ByteSource& source_;
   std::size_t capacity_;
   std::function<void()> beforeWait_;
   std::unique_ptr<char[]> buffer_;

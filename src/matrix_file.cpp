@@ -56,7 +56,7 @@ bool readMatrix(std::wistream& in, Matrix& matrix) {
   return true;
 }
 
-bool loadMatrix(console::ByteSource& file, Matrix& matrix) {
+bool loadMatrix(byte_io::ByteSource& file, Matrix& matrix) {
   const console::ConsoleLocale& conventions = console::conventions();
   // Decoded as the console decodes its input, so an invalid byte is a bad token wherever it
   // stands in the file.

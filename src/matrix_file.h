@@ -26,7 +26,7 @@ void loadMatrixFromFile();
 // Reads a matrix file's 20 integers from `file`, decoded and parsed with the console's
 // conventions. Returns false if one of them cannot be read, or if `file` reports a read
 // error before they are; `matrix` is then partly overwritten.
-bool loadMatrix(console::ByteSource& file, Matrix& matrix);
+bool loadMatrix(byte_io::ByteSource& file, Matrix& matrix);
 
 // Writes `matrix` in the file's layout, numbers formatted under `out`'s locale.
 void writeMatrix(std::wostream& out, const Matrix& matrix);

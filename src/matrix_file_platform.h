@@ -30,7 +30,7 @@ enum class SaveResult { saved, openFailed, writeFailed };
 SaveResult replaceFile(const char* name, std::string_view bytes);
 
 // A regular file opened for reading, closed when destroyed.
-class InputFile final : public console::ByteSource {
+class InputFile final : public byte_io::ByteSource {
  public:
   // Check isOpen(): anything but a regular file that can be read is not opened, and opening
   // never waits (a FIFO in the file's place is simply not opened).
@@ -40,7 +40,7 @@ class InputFile final : public console::ByteSource {
   InputFile& operator=(const InputFile&) = delete;
 
   bool isOpen() const { return handle_ != closed; }
-  // Reads up to `size` bytes: 0 only at the end of the file, console::readError when the
+  // Reads up to `size` bytes: 0 only at the end of the file, byte_io::readError when the
   // file cannot be read.
   std::ptrdiff_t read(char* buffer, std::size_t size) override;
 

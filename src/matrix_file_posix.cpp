@@ -405,7 +405,7 @@ std::ptrdiff_t InputFile::read(char* buffer, std::size_t size) {
       return count;
     }
     if (errno != EINTR) {
-      return console::readError;
+      return byte_io::readError;
     }
   }
 }

@@ -181,7 +181,7 @@ std::ptrdiff_t InputFile::read(char* buffer, std::size_t size) {
   DWORD got = 0;
   if (ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(size), &got,
                nullptr) == 0) {
-    return console::readError;
+    return byte_io::readError;
   }
   return got;
 }

@@ -6,6 +6,7 @@
 #include "expected.h"
 #include "fake_console.h"
 #include "gtest/gtest.h"
+#include "output_bytes.h"
 
 namespace {
 

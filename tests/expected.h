@@ -70,7 +70,7 @@ inline const std::string loaded = "Матрица успешно загруже�
 inline const std::string openForWriting = "Ошибка при открытии файла для записи.\n";
 inline const std::string openForReading = "Ошибка при открытии файла для чтения.\n";
 inline const std::string writeError = "Ошибка при записи в файл.\n";
-inline const std::string readError = "Ошибка при чтении файла: матрица не изменена.\n";
+inline const std::string readFailed = "Ошибка при чтении файла: матрица не изменена.\n";
 inline const std::string outOfMemory = "matrix-menu: недостаточно памяти\n";  // standard error
 std::string prompt(int row, int column);
 std::string allPrompts();  // the twenty, one after another

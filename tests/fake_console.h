@@ -15,7 +15,7 @@ namespace testing_support {
 // A locale compiled into the build tree (see tests/CMakeLists.txt).
 std::locale namedLocale(const std::string& name);
 
-class StringSink final : public console::ByteSink {
+class StringSink final : public byte_io::ByteSink {
  public:
   bool write(const char* data, std::size_t size) override;
   std::string bytes;

@@ -40,7 +40,7 @@ using expected::countingFile;
 using expected::loaded;
 using expected::openForReading;
 using expected::openForWriting;
-using expected::readError;
+using expected::readFailed;
 using expected::saved;
 
 const Matrix sample = {{{1234, -5, 0, 0, 7},

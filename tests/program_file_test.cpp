@@ -54,7 +54,7 @@ TEST(ProgramFile, AFileThatDoesNotReadLeavesTheMatrix) {
   const TempDir dir;
   writeFile(dir.path() / "matrix.txt", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \xFF");
   const auto outcome = runProgram("8\n2\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
-  EXPECT_EQ(outcome.out, chosen + expected::readError + chosen + zeroMatrix + chosen);
+  EXPECT_EQ(outcome.out, chosen + expected::readFailed + chosen + zeroMatrix + chosen);
 }
 
 // Ctrl-C, kill, a closed terminal or any other signal that ends the program takes effect

@@ -105,7 +105,7 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
        "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \x1A"
        "20\n",
        false, FileCase::Link::none, "8\n2\n9\n",
-       chosen + expected::readError + chosen + zeroMatrix + chosen, nullptr},
+       chosen + expected::readFailed + chosen + zeroMatrix + chosen, nullptr},
       {"a read-only file is not replaced", "old\n", true, FileCase::Link::none,
        "1 " + counting + "7\n9\n",
        chosen + allPrompts() + chosen + expected::openForWriting + chosen, "old\n"},

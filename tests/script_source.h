@@ -22,7 +22,7 @@ struct ScriptShape {
   bool errorAtEnd = false;
 };
 
-class ScriptSource final : public console::ByteSource {
+class ScriptSource final : public byte_io::ByteSource {
  public:
   explicit ScriptSource(std::string script, ScriptShape shape = {})
       : script_(std::move(script)), shape_(shape) {}
@@ -36,7 +36,7 @@ class ScriptSource final : public console::ByteSource {
       }
     }
     if (pos_ == script_.size()) {
-      return shape_.errorAtEnd ? console::readError : 0;
+      return shape_.errorAtEnd ? byte_io::readError : 0;
     }
     std::size_t end = std::min(script_.size(), pos_ + std::min(size, shape_.piece));
     if (shape_.pauses) {
