@@ -52,9 +52,9 @@ struct Console::Streams {
   std::optional<Saved> saved;
 };
 
-Console::Console(byte_io::ByteSource& source, byte_io::ByteSink& sink, ConsoleLocale locale)
-    : locale_(std::move(locale)),
-      streams_(std::make_unique<Streams>(source, sink, locale_.codec)) {}
+Console::Console(byte_io::ByteSource& source, byte_io::ByteSink& sink, Conventions conventions)
+    : conventions_(std::move(conventions)),
+      streams_(std::make_unique<Streams>(source, sink, conventions_.codec)) {}
 
 Console::~Console() {
   streams_->output.flush();
@@ -86,16 +86,16 @@ void Console::attach() {
   std::cout.rdbuf(&s.narrowOut);
   std::wcin.rdbuf(&s.wideIn);
   std::wcout.rdbuf(&s.wideOut);
-  std::wcin.imbue(locale_.locale);
-  std::wcout.imbue(locale_.locale);
+  std::wcin.imbue(conventions_.locale);
+  std::wcout.imbue(conventions_.locale);
   attachedConsole = this;
 }
 
 bool Console::flush() { return streams_->output.flush(); }
 
-const ConsoleLocale& conventions() {
-  static const ConsoleLocale none{Codec::utf8(), std::locale::classic()};
-  return attachedConsole != nullptr ? attachedConsole->locale() : none;
+const Conventions& conventions() {
+  static const Conventions none{Codec::utf8(), std::locale::classic()};
+  return attachedConsole != nullptr ? attachedConsole->conventions() : none;
 }
 
 std::string narrowText(std::wstring_view text) {
@@ -121,13 +121,13 @@ void startStandardConsole() {
   if (standardConsole != nullptr) {
     return;
   }
-  const bool outputClosedAtStart = platform::setUpProcess();
+  const bool outputClosedAtStart = platform::setUpProcess().outputClosed;
   const std::locale user = platform::userLocale();
-  ConsoleLocale locale = consoleLocale(user);
-  byte_io::ByteSource& input = platform::standardInput(locale.codec);
-  byte_io::ByteSink& output = platform::standardOutput(locale.codec);
+  Conventions userConventions = conventionsFor(user);
+  byte_io::ByteSource& input = platform::standardInput(userConventions.codec);
+  byte_io::ByteSink& output = platform::standardOutput(userConventions.codec);
   standardConsole =
-      new StandardConsole{Console(input, output, std::move(locale)), outputClosedAtStart};
+      new StandardConsole{Console(input, output, std::move(userConventions)), outputClosedAtStart};
   // Installed by name, the user's locale becomes the C library's locale too. The console's
   // streams and the matrix file take the console's variant of it, from conventions().
   std::locale::global(user);

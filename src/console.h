@@ -15,16 +15,16 @@
 #include <string_view>
 
 #include "byte_io.h"
-#include "console_locale.h"
+#include "console_conventions.h"
 
 namespace console {
 
-// The four views over one source and one sink, for the user's locale `user`. attach() puts
-// them under std::cin, std::cout, std::wcin and std::wcout; the destructor writes what is
-// pending and puts the previous buffers and locales back.
+// The four views over one source and one sink, converting and formatting with `conventions`.
+// attach() puts them under std::cin, std::cout, std::wcin and std::wcout; the destructor writes
+// what is pending and puts the previous buffers and locales back.
 class Console {
  public:
-  Console(byte_io::ByteSource& source, byte_io::ByteSink& sink, ConsoleLocale locale);
+  Console(byte_io::ByteSource& source, byte_io::ByteSink& sink, Conventions conventions);
   ~Console();
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
@@ -33,25 +33,26 @@ class Console {
   void attach();
   // Writes everything pending. Returns false if this or any earlier write failed.
   bool flush();
-  const ConsoleLocale& locale() const { return locale_; }
+  const Conventions& conventions() const { return conventions_; }
 
  private:
   struct Streams;
 
-  ConsoleLocale locale_;
+  Conventions conventions_;
   std::unique_ptr<Streams> streams_;
 };
 
 // The encoding and number conventions of the attached console; UTF-8 and the classic
 // locale while none is attached. The matrix file is written and read with them too.
-const ConsoleLocale& conventions();
+const Conventions& conventions();
 
 // `text` in the console's encoding, for the narrow stream cout.
 std::string narrowText(std::wstring_view text);
 
 // Sets up the console over the process's standard input and output for the user's locale,
-// which also becomes the global locale; a second call does nothing. A locale that cannot be
-// loaded leaves the classic conventions and UTF-8 texts, with a warning on standard error.
+// which also becomes the global locale; a second call does nothing. On POSIX systems a
+// locale that cannot be loaded leaves the classic conventions and UTF-8 texts, with a
+// warning on standard error (Windows takes its locale from the system's settings).
 // The process is readied first as console_platform.h's setUpProcess() says.
 void startStandardConsole();
 

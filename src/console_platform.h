@@ -1,7 +1,7 @@
 // What each platform supplies to the console: the user's locale and its encodings, the
 // process's set-up, and the standard input and output. user_locale_posix.cpp with
 // console_posix.cpp, or user_locale_windows.cpp with console_windows.cpp, implement it;
-// console.cpp and console_locale.cpp use it. Nothing here calls back up into the console.
+// console.cpp and console_conventions.cpp use it. Nothing here calls back up into the console.
 #pragma once
 
 #include <locale>
@@ -36,9 +36,12 @@ std::optional<NumericSeparator> numericSeparator(const std::locale& user);
 // Readies the process before the console is made. On POSIX: a closed standard descriptor is
 // opened on /dev/null (or, without one, on a placeholder), so that no file opened later takes
 // its number; SIGPIPE and SIGXFSZ are ignored, so that a reader gone or a file-size limit
-// makes a write fail instead of ending the program. Returns whether the standard output was
-// closed at start (no handle at all, on Windows).
-bool setUpProcess();
+// makes a write fail instead of ending the program. Tells whether the standard output was
+// closed at start (no handle at all, on Windows): nothing written can reach anyone then.
+struct ProcessStart {
+  bool outputClosed;
+};
+ProcessStart setUpProcess();
 
 // The standard input and output, each converting with `codec` where the platform's console
 // takes characters rather than bytes (a Windows console window). Never destroyed: the

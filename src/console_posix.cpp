@@ -105,18 +105,20 @@ bool occupyClosedDescriptors() {
 
 }  // namespace
 
-bool platform::setUpProcess() {
+platform::ProcessStart platform::setUpProcess() {
   const bool outputClosed = occupyClosedDescriptors();
   // A reader that went away makes writes fail with EPIPE, and a file-size limit with EFBIG,
   // instead of killing the program, so the rest of the input, saves included, is still
   // carried out.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  return outputClosed;
+  return {outputClosed};
 }
 
 // The bytes go as they are: a terminal takes them in the locale's encoding.
-byte_io::ByteSource& platform::standardInput(const Codec& /*codec*/) { return *new DescriptorSource; }
+byte_io::ByteSource& platform::standardInput(const Codec& /*codec*/) {
+  return *new DescriptorSource;
+}
 
 byte_io::ByteSink& platform::standardOutput(const Codec& /*codec*/) { return *new DescriptorSink; }
 

@@ -28,52 +28,33 @@ bool isConsole(HANDLE handle) {
   return GetConsoleMode(handle, &mode) != 0;
 }
 
-class HandleSource final : public byte_io::ByteSource {
+// A standard handle that is no console, no file and no pipe: none was given.
+bool isClosed(HANDLE handle) {
+  return GetFileType(handle) == FILE_TYPE_UNKNOWN && !isConsole(handle);
+}
+
+// A redirected standard input, read with the C runtime's text mode: a CR right before LF is
+// dropped, Ctrl-Z ends the input.
+class RedirectedSource final : public byte_io::ByteSource {
  public:
-  HandleSource(HANDLE handle, Codec codec)
-      : handle_(handle),
-        codec_(std::move(codec)),
-        console_(isConsole(handle)),
-        ended_(GetFileType(handle) == FILE_TYPE_UNKNOWN && !console_) {}
+  explicit RedirectedSource(HANDLE handle) : handle_(handle), ended_(isClosed(handle)) {}
 
-  std::ptrdiff_t read(char* buffer, std::size_t size) override {
-    if (console_) {
-      while (pending_.empty() && !ended_) {
-        readConsole();
-      }
-      const std::size_t count = std::min(size, pending_.size());
-      pending_.copy(buffer, count);
-      pending_.erase(0, count);
-      return static_cast<std::ptrdiff_t>(count);
-    }
-    return static_cast<std::ptrdiff_t>(readRedirected(buffer, size));
-  }
-
-  bool readyWithoutWaiting() override {
-    if (ended_ || !pending_.empty() || rawPos_ != rawEnd_) {
-      return true;
-    }
-    if (console_) {
-      return false;
-    }
-    if (GetFileType(handle_) == FILE_TYPE_DISK) {
-      return true;
-    }
-    // PeekNamedPipe fails where it cannot tell (Wine's Unix pipes): then a read could wait.
-    DWORD available = 0;
-    return PeekNamedPipe(handle_, nullptr, 0, nullptr, &available, nullptr) != 0 && available > 0;
-  }
-
- private:
-  // The C runtime's text mode: a CR right before LF is dropped, Ctrl-Z ends the input.
-  std::size_t readRedirected(char* out, std::size_t size) {
+  std::ptrdiff_t read(char* out, std::size_t size) override {
     std::size_t written = 0;
     while (written == 0 && !ended_) {
       if (rawPos_ == rawEnd_) {
         DWORD got = 0;
-        if (ReadFile(handle_, raw_.data(), static_cast<DWORD>(raw_.size()), &got, nullptr) == 0 ||
-            got == 0) {
-          ended_ = true;  // the end of a pipe or a file, or a read error
+        if (ReadFile(handle_, raw_.data(), static_cast<DWORD>(raw_.size()), &got, nullptr) == 0) {
+          ended_ = true;
+          // A pipe whose writer has gone reports its end as an error.
+          const DWORD error = GetLastError();
+          if (error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) {
+            return byte_io::readError;
+          }
+          break;
+        }
+        if (got == 0) {
+          ended_ = true;
           break;
         }
         rawPos_ = 0;
@@ -101,20 +82,59 @@ class HandleSource final : public byte_io::ByteSource {
       heldReturn_ = false;
       out[written++] = '\r';
     }
-    return written;
+    return static_cast<std::ptrdiff_t>(written);
   }
 
-  // One line from the console as UTF-16, in the console's encoding, with text mode's rules.
-  void readConsole() {
+  bool readyWithoutWaiting() override {
+    if (ended_ || rawPos_ != rawEnd_ || GetFileType(handle_) == FILE_TYPE_DISK) {
+      return true;
+    }
+    // PeekNamedPipe fails where it cannot tell (Wine's Unix pipes): then a read could wait.
+    DWORD available = 0;
+    return PeekNamedPipe(handle_, nullptr, 0, nullptr, &available, nullptr) != 0 && available > 0;
+  }
+
+ private:
+  HANDLE handle_;
+  bool ended_;
+  std::array<char, 65536> raw_{};
+  std::size_t rawPos_ = 0;
+  std::size_t rawEnd_ = 0;
+  bool heldReturn_ = false;  // a CR whose next byte is not read yet
+};
+
+// A console window's input: lines from ReadConsoleW, in the console's encoding, with text
+// mode's rules.
+class ConsoleSource final : public byte_io::ByteSource {
+ public:
+  ConsoleSource(HANDLE handle, Codec codec) : handle_(handle), codec_(std::move(codec)) {}
+
+  std::ptrdiff_t read(char* buffer, std::size_t size) override {
+    while (pending_.empty() && !ended_) {
+      if (!readLine()) {
+        return byte_io::readError;
+      }
+    }
+    const std::size_t count = std::min(size, pending_.size());
+    pending_.copy(buffer, count);
+    pending_.erase(0, count);
+    return static_cast<std::ptrdiff_t>(count);
+  }
+
+  bool readyWithoutWaiting() override { return ended_ || !pending_.empty(); }
+
+ private:
+  // False when the console cannot be read.
+  bool readLine() {
     std::array<wchar_t, 4096> wide{};
     DWORD got = 0;
-    if (ReadConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &got, nullptr) == 0 ||
-        got == 0) {
+    if (ReadConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &got, nullptr) == 0) {
       ended_ = true;
-      return;
+      return false;
     }
     std::wstring text = carried_;
     carried_.clear();
+    ended_ = got == 0;
     for (DWORD k = 0; k < got; ++k) {
       if (wide[k] == L'\x1A') {  // Ctrl-Z, then Enter: how a Windows user ends the input
         ended_ = true;
@@ -129,38 +149,26 @@ class HandleSource final : public byte_io::ByteSource {
       text.pop_back();
     }
     codec_.encode(text, pending_);
+    return true;
   }
 
   HANDLE handle_;
   Codec codec_;
-  bool console_;
-  bool ended_;
-  std::array<char, 65536> raw_{};
-  std::size_t rawPos_ = 0;
-  std::size_t rawEnd_ = 0;
-  bool heldReturn_ = false;  // a CR whose next byte is not read yet
-  std::string pending_;      // console input in the console's encoding, not yet handed out
+  bool ended_ = false;
+  std::string pending_;  // console input in the console's encoding, not yet handed out
   std::wstring carried_;
 };
 
-class HandleSink final : public byte_io::ByteSink {
+// A redirected standard output: each newline as CR LF, as the C runtime's text mode writes
+// it.
+class RedirectedSink final : public byte_io::ByteSink {
  public:
-  HandleSink(HANDLE handle, Codec codec)
-      : handle_(handle),
-        codec_(std::move(codec)),
-        console_(isConsole(handle)),
-        closed_(GetFileType(handle) == FILE_TYPE_UNKNOWN && !console_) {}
+  explicit RedirectedSink(HANDLE handle) : handle_(handle), closed_(isClosed(handle)) {}
 
   bool write(const char* data, std::size_t size) override {
     if (closed_) {
       return false;
     }
-    return console_ ? writeConsole(data, size) : writeRedirected(data, size);
-  }
-
- private:
-  // Each newline as CR LF, as the C runtime's text mode writes it.
-  bool writeRedirected(const char* data, std::size_t size) {
     translated_.clear();
     for (std::size_t k = 0; k < size; ++k) {
       if (data[k] == '\n') {
@@ -181,9 +189,19 @@ class HandleSink final : public byte_io::ByteSink {
     return true;
   }
 
-  // The bytes decoded back to UTF-16 for WriteConsoleW; a character cut at the end of a block
-  // waits for the rest.
-  bool writeConsole(const char* data, std::size_t size) {
+ private:
+  HANDLE handle_;
+  bool closed_;
+  std::string translated_;
+};
+
+// A console window's output: the bytes decoded back to UTF-16 for WriteConsoleW; a character
+// cut at the end of a block waits for the rest.
+class ConsoleSink final : public byte_io::ByteSink {
+ public:
+  ConsoleSink(HANDLE handle, Codec codec) : handle_(handle), codec_(std::move(codec)) {}
+
+  bool write(const char* data, std::size_t size) override {
     carried_.append(data, size);
     std::array<wchar_t, 4096> wide{};
     std::array<std::size_t, 4096> ends{};
@@ -205,27 +223,32 @@ class HandleSink final : public byte_io::ByteSink {
     return ok;
   }
 
+ private:
   HANDLE handle_;
   Codec codec_;
-  bool console_;
-  bool closed_;
-  std::string translated_;
   std::string carried_;
 };
 
 }  // namespace
 
-bool platform::setUpProcess() {
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  return GetFileType(output) == FILE_TYPE_UNKNOWN && !isConsole(output);
+platform::ProcessStart platform::setUpProcess() {
+  return {isClosed(GetStdHandle(STD_OUTPUT_HANDLE))};
 }
 
 byte_io::ByteSource& platform::standardInput(const Codec& codec) {
-  return *new HandleSource(GetStdHandle(STD_INPUT_HANDLE), codec);
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (isConsole(input)) {
+    return *new ConsoleSource(input, codec);
+  }
+  return *new RedirectedSource(input);
 }
 
 byte_io::ByteSink& platform::standardOutput(const Codec& codec) {
-  return *new HandleSink(GetStdHandle(STD_OUTPUT_HANDLE), codec);
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (isConsole(output)) {
+    return *new ConsoleSink(output, codec);
+  }
+  return *new RedirectedSink(output);
 }
 
 }  // namespace console

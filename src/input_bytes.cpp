@@ -5,7 +5,8 @@
 
 namespace console {
 
-InputBytes::InputBytes(byte_io::ByteSource& source, std::size_t capacity, std::function<void()> beforeWait)
+InputBytes::InputBytes(byte_io::ByteSource& source, std::size_t capacity,
+                       std::function<void()> beforeWait)
     : source_(source),
       capacity_(capacity),
       beforeWait_(std::move(beforeWait)),

@@ -22,7 +22,8 @@ class InputView;
 class InputBytes {
  public:
   // `beforeWait` runs before any read that would wait (the console writes what it holds).
-  InputBytes(byte_io::ByteSource& source, std::size_t capacity, std::function<void()> beforeWait = {});
+  InputBytes(byte_io::ByteSource& source, std::size_t capacity,
+             std::function<void()> beforeWait = {});
 
   // Makes `view` the reader; the previous reader gives back what it has not consumed.
   void activate(InputView* view);

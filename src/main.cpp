@@ -6,9 +6,9 @@
 
 int main() {
   try {
-    startUp();
+    console::startStandardConsole();
     runMenuLoop();
-    return finish();
+    return console::finishStandardConsole();
   } catch (const std::bad_alloc&) {
     return console::finishWithoutMemory();
   }

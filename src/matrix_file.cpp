@@ -1,6 +1,7 @@
 #include "matrix_file.h"
 
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -13,28 +14,27 @@ namespace {
 constexpr const char* fileName = "matrix.txt";
 constexpr std::size_t readSize = 4096;
 
-// A in the file's layout and the console's conventions, as bytes.
-std::string formatMatrix() {
-  const console::ConsoleLocale& conventions = console::conventions();
+enum class LoadResult { loaded, openFailed, readFailed };
+
+LoadResult load(Matrix& loaded) {
+  const std::unique_ptr<byte_io::ByteSource> file = matrix_file::openForReading(fileName);
+  if (!file) {
+    return LoadResult::openFailed;
+  }
+  return loadMatrix(*file, console::conventions(), loaded) ? LoadResult::loaded
+                                                           : LoadResult::readFailed;
+}
+
+}  // namespace
+
+std::string formatMatrix(const Matrix& matrix, const console::Conventions& conventions) {
   std::wostringstream text;
   text.imbue(conventions.locale);
-  writeMatrix(text, A);
+  writeMatrix(text, matrix);
   std::string bytes;
   conventions.codec.encode(text.str(), bytes);
   return bytes;
 }
-
-enum class LoadResult { loaded, openFailed, readFailed };
-
-LoadResult load(Matrix& loaded) {
-  matrix_file::InputFile file(fileName);
-  if (!file.isOpen()) {
-    return LoadResult::openFailed;
-  }
-  return loadMatrix(file, loaded) ? LoadResult::loaded : LoadResult::readFailed;
-}
-
-}  // namespace
 
 void writeMatrix(std::wostream& out, const Matrix& matrix) {
   for (const Row& row : matrix) {
@@ -56,8 +56,8 @@ bool readMatrix(std::wistream& in, Matrix& matrix) {
   return true;
 }
 
-bool loadMatrix(byte_io::ByteSource& file, Matrix& matrix) {
-  const console::ConsoleLocale& conventions = console::conventions();
+bool loadMatrix(byte_io::ByteSource& file, const console::Conventions& conventions,
+                Matrix& matrix) {
   // Decoded as the console decodes its input, so an invalid byte is a bad token wherever it
   // stands in the file.
   console::InputBytes bytes(file, readSize);
@@ -69,7 +69,7 @@ bool loadMatrix(byte_io::ByteSource& file, Matrix& matrix) {
 }
 
 void saveMatrixToFile() {
-  switch (matrix_file::replaceFile(fileName, formatMatrix())) {
+  switch (matrix_file::replaceFile(fileName, formatMatrix(A, console::conventions()))) {
   case matrix_file::SaveResult::saved:
     std::wcout << L"Матрица успешно сохранена в файл.\n";
     break;

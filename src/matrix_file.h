@@ -1,13 +1,16 @@
 // Saving and loading the matrix as text in matrix.txt in the working directory.
 //
 // The file holds four lines, one per row of A, each value followed by one space, numbers
-// written under the console's locale (its digit grouping included) and in its encoding. Any
-// white-space layout of 20 integers loads.
+// written with the console's conventions (its digit grouping included) and in its encoding.
+// Any white-space layout of 20 integers loads. Only the two menu actions ask the console for
+// its conventions; the rest is given them.
 #pragma once
 
 #include <iosfwd>
+#include <string>
 
 #include "byte_io.h"
+#include "console_conventions.h"
 #include "matrix_state.h"
 
 // Writes A to a new file beside matrix.txt and renames it over matrix.txt only when
@@ -19,14 +22,18 @@
 void saveMatrixToFile();
 
 // Reads 20 integers from matrix.txt into A, all or nothing: if any of them cannot be read,
-// A stays exactly as it was; so it does when the file cannot be read to its end (a read
-// error). B is never touched. Reports the outcome on wcout.
+// A stays exactly as it was; so it does when a read error (a failing disk) comes before the
+// 20th is complete. Whatever follows the 20th is not read. B is never touched. Reports the
+// outcome on wcout.
 void loadMatrixFromFile();
 
-// Reads a matrix file's 20 integers from `file`, decoded and parsed with the console's
-// conventions. Returns false if one of them cannot be read, or if `file` reports a read
-// error before they are; `matrix` is then partly overwritten.
-bool loadMatrix(byte_io::ByteSource& file, Matrix& matrix);
+// `matrix` in the file's layout, numbers formatted and text encoded with `conventions`.
+std::string formatMatrix(const Matrix& matrix, const console::Conventions& conventions);
+
+// Reads a matrix file's 20 integers from `file`, decoded and parsed with `conventions`.
+// Returns false if one of them cannot be read, or if `file` reports a read error before
+// they are; `matrix` is then partly overwritten.
+bool loadMatrix(byte_io::ByteSource& file, const console::Conventions& conventions, Matrix& matrix);
 
 // Writes `matrix` in the file's layout, numbers formatted under `out`'s locale.
 void writeMatrix(std::wostream& out, const Matrix& matrix);

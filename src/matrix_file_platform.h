@@ -5,8 +5,7 @@
 // user or to the directory's owner. On Windows links are left to the system.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "byte_io.h"
@@ -29,24 +28,10 @@ enum class SaveResult { saved, openFailed, writeFailed };
 // old file is byte for byte as it was and no temporary file remains.
 SaveResult replaceFile(const char* name, std::string_view bytes);
 
-// A regular file opened for reading, closed when destroyed.
-class InputFile final : public byte_io::ByteSource {
- public:
-  // Check isOpen(): anything but a regular file that can be read is not opened, and opening
-  // never waits (a FIFO in the file's place is simply not opened).
-  explicit InputFile(const char* name);
-  ~InputFile() override;
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-
-  bool isOpen() const { return handle_ != closed; }
-  // Reads up to `size` bytes: 0 only at the end of the file, byte_io::readError when the
-  // file cannot be read.
-  std::ptrdiff_t read(char* buffer, std::size_t size) override;
-
- private:
-  static constexpr std::intptr_t closed = -1;
-  std::intptr_t handle_ = closed;  // the platform's descriptor or handle
-};
+// The file `name` opened for reading, closed when destroyed; nothing when it is anything but
+// a regular file that can be read. Opening never waits (a FIFO in the file's place is simply
+// not opened). Its read() returns 0 only at the end of the file, byte_io::readError when the
+// file cannot be read.
+std::unique_ptr<byte_io::ByteSource> openForReading(const char* name);
 
 }  // namespace matrix_file

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -377,37 +378,44 @@ SaveResult replaceFile(const char* name, std::string_view bytes) {
   return SaveResult::saved;
 }
 
-InputFile::InputFile(const char* name) {
+namespace {
+
+// The matrix file being loaded.
+class ReadableFile final : public byte_io::ByteSource {
+ public:
+  explicit ReadableFile(Descriptor file) : file_(std::move(file)) {}
+
+  std::ptrdiff_t read(char* buffer, std::size_t size) override {
+    for (;;) {
+      const ssize_t count = ::read(file_.get(), buffer, size);
+      if (count >= 0) {
+        return count;
+      }
+      if (errno != EINTR) {
+        return byte_io::readError;
+      }
+    }
+  }
+
+ private:
+  Descriptor file_;
+};
+
+}  // namespace
+
+std::unique_ptr<byte_io::ByteSource> openForReading(const char* name) {
   const std::optional<Location> location = locate(name);
   if (!location) {
-    return;
+    return nullptr;
   }
   // Without O_NONBLOCK a FIFO put in the file's place would keep the open waiting for ever.
   Descriptor file(::openat(location->directory.get(), location->name.c_str(),
                            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
-  if (file && ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode)) {
-    handle_ = file.release();
+  if (!file || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return nullptr;
   }
-}
-
-InputFile::~InputFile() {
-  if (isOpen()) {
-    ::close(static_cast<int>(handle_));
-  }
-}
-
-// NOLINTNEXTLINE(readability-make-member-function-const): reading moves the file position
-std::ptrdiff_t InputFile::read(char* buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t count = ::read(static_cast<int>(handle_), buffer, size);
-    if (count >= 0) {
-      return count;
-    }
-    if (errno != EINTR) {
-      return byte_io::readError;
-    }
-  }
+  return std::make_unique<ReadableFile>(std::move(file));
 }
 
 }  // namespace matrix_file

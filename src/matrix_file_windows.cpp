@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 
@@ -159,31 +160,35 @@ SaveResult replaceFile(const char* name, std::string_view bytes) {
   return SaveResult::saved;
 }
 
-InputFile::InputFile(const char* name) {
-  const HANDLE file = CreateFileW(std::filesystem::path(name).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK) {
-    handle_ = reinterpret_cast<std::intptr_t>(file);
-  } else if (file != INVALID_HANDLE_VALUE) {
-    CloseHandle(file);
-  }
-}
+namespace {
 
-InputFile::~InputFile() {
-  if (isOpen()) {
-    CloseHandle(reinterpret_cast<HANDLE>(handle_));
-  }
-}
+// The matrix file being loaded.
+class ReadableFile final : public byte_io::ByteSource {
+ public:
+  explicit ReadableFile(Handle handle) : handle_(std::move(handle)) {}
 
-// NOLINTNEXTLINE(readability-make-member-function-const): reading moves the file position
-std::ptrdiff_t InputFile::read(char* buffer, std::size_t size) {
-  DWORD got = 0;
-  if (ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, static_cast<DWORD>(size), &got,
-               nullptr) == 0) {
-    return byte_io::readError;
+  std::ptrdiff_t read(char* buffer, std::size_t size) override {
+    DWORD got = 0;
+    if (ReadFile(handle_.get(), buffer, static_cast<DWORD>(size), &got, nullptr) == 0) {
+      return byte_io::readError;
+    }
+    return got;
   }
-  return got;
+
+ private:
+  Handle handle_;
+};
+
+}  // namespace
+
+std::unique_ptr<byte_io::ByteSource> openForReading(const char* name) {
+  Handle file(CreateFileW(std::filesystem::path(name).c_str(), GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) {
+    return nullptr;
+  }
+  return std::make_unique<ReadableFile>(std::move(file));
 }
 
 }  // namespace matrix_file

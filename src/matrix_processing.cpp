@@ -40,7 +40,10 @@ void fillVectorB() {
   std::wcout << L"Вектор B обновлен.\n";
 }
 
-// The narrow texts reach cout already in the console's encoding.
+// This text and the sort confirmations go through the narrow cout, the rest through wcout:
+// each stream has its fixed role in the program, and the two share one output buffer, so
+// their order holds. Moving them to wcout would change no byte today and undo that design.
+// cout carries bytes, so the text is encoded for the console first.
 void printVectorB() {
   std::cout << console::narrowText(L"Результирующий вектор B: ");
   for (const auto value : B) {

@@ -4,7 +4,6 @@
 #include <limits>
 #include <string_view>
 
-#include "console.h"
 #include "matrix_console.h"
 #include "matrix_file.h"
 #include "matrix_processing.h"
@@ -84,10 +83,6 @@ void runMenuItem(int choice) {
 }
 
 }  // namespace
-
-void startUp() { console::startStandardConsole(); }
-
-int finish() { return console::finishStandardConsole(); }
 
 bool runMenuIteration() {
   showMenu();

@@ -18,7 +18,7 @@ TEST(ConsoleEncoding, FollowsTheLocaleOrFallsBackToUtf8) {
   const std::string text = "Результирующий вектор B: 1 0 ЁёЯя";
   for (const char* locale :
        {"ru_RU.UTF-8", "ru_RU.CP1251", "ru_RU.KOI8-R", "ru_RU", "C", "en_US.ISO-8859-1"}) {
-    const auto codec = console::consoleLocale(namedLocale(locale)).codec;
+    const auto codec = console::conventionsFor(namedLocale(locale)).codec;
     std::string bytes;
     codec.encode(L"Результирующий вектор B: 1 0 ЁёЯя", bytes);
     EXPECT_EQ(bytes, recode(text, expected::charsetOf(locale))) << locale;
@@ -33,7 +33,7 @@ TEST(ConsoleEncoding, FollowsTheLocaleOrFallsBackToUtf8) {
 }
 
 TEST(ConsoleEncoding, MarksWhatTheEncodingLacks) {
-  const auto codec = console::consoleLocale(namedLocale("ru_RU.CP1251")).codec;
+  const auto codec = console::conventionsFor(namedLocale("ru_RU.CP1251")).codec;
   std::string bytes;
   codec.encode(L"a\u202Fb\u20ACc", bytes);
   EXPECT_EQ(bytes,
@@ -65,7 +65,7 @@ std::locale mixed(const std::string& texts, const std::string& numbers) {
   return namedLocale(name);
 }
 
-TEST(ConsoleLocale, GroupsDigitsWithASeparatorTheConsoleCanShow) {
+TEST(Conventions, GroupsDigitsWithASeparatorTheConsoleCanShow) {
   const SeparatorCase cases[] = {
       {"ru_RU.UTF-8 keeps U+202F", namedLocale("ru_RU.UTF-8"), 0x202F},
       {"CP1251 uses its no-break space", namedLocale("ru_RU.CP1251"), 0x00A0},
@@ -80,7 +80,7 @@ TEST(ConsoleLocale, GroupsDigitsWithASeparatorTheConsoleCanShow) {
        std::locale(namedLocale("ru_RU.UTF-8"), new SpaceGrouping), 0},
   };
   for (const auto& c : cases) {
-    const auto loc = console::consoleLocale(c.locale).locale;
+    const auto loc = console::conventionsFor(c.locale).locale;
     const auto& punct = std::use_facet<std::numpunct<wchar_t>>(loc);
     if (c.separator == 0) {
       EXPECT_EQ(punct.grouping(), "") << c.name;
@@ -92,7 +92,7 @@ TEST(ConsoleLocale, GroupsDigitsWithASeparatorTheConsoleCanShow) {
   }
 }
 
-TEST(ConsoleLocale, GroupedNumbersRoundTripUnderCp1251) {
+TEST(Conventions, GroupedNumbersRoundTripUnderCp1251) {
   MemoryConsole term(
       "1\xA0"
       "234 -2\xA0"

@@ -15,14 +15,14 @@ namespace testing_support {
 namespace {
 
 // Made once for each named locale: its tables cost more than a short session.
-console::ConsoleLocale consoleLocaleOf(const std::locale& user) {
-  static std::map<std::string, console::ConsoleLocale> made;
+console::Conventions conventionsOf(const std::locale& user) {
+  static std::map<std::string, console::Conventions> made;
   if (user.name() == "*") {
-    return console::consoleLocale(user);
+    return console::conventionsFor(user);
   }
   auto found = made.find(user.name());
   if (found == made.end()) {
-    found = made.emplace(user.name(), console::consoleLocale(user)).first;
+    found = made.emplace(user.name(), console::conventionsFor(user)).first;
   }
   return found->second;
 }
@@ -50,8 +50,7 @@ bool StringSink::write(const char* data, std::size_t size) {
 }
 
 MemoryConsole::MemoryConsole(std::string script, const std::locale& locale, bool pauses)
-    : source(std::move(script), {.pauses = pauses}),
-      console(source, sink, consoleLocaleOf(locale)) {
+    : source(std::move(script), {.pauses = pauses}), console(source, sink, conventionsOf(locale)) {
   std::locale::global(locale);
   source.watched = &sink.bytes;
   A = {};

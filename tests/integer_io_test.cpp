@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "codec.h"
-#include "console_locale.h"
+#include "console_conventions.h"
 #include "gtest/gtest.h"
 #ifndef _WIN32
 #include "fake_console.h"
@@ -44,7 +44,7 @@ std::vector<Conventions> conventions() {
   std::vector<Conventions> all;
 #ifndef _WIN32  // MinGW's C++ library knows no locale but "C"
   for (const char* name : {"ru_RU.UTF-8", "ru_RU.CP1251", "en_US.UTF-8", "C"}) {
-    const std::locale console = console::consoleLocale(testing_support::namedLocale(name)).locale;
+    const std::locale console = console::conventionsFor(testing_support::namedLocale(name)).locale;
     all.push_back({name, std::locale(console, new std::num_get<wchar_t>)});
   }
 #endif

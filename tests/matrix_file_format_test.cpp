@@ -1,5 +1,6 @@
 // The matrix file's format, written to and read from memory, on every platform: the layout a
 // save writes, and every layout of bytes a load takes or refuses, read errors included.
+#include <locale>
 #include <sstream>
 #include <string>
 
@@ -62,10 +63,11 @@ TEST(MatrixFileFormat, ReadsAnyWhiteSpaceLayoutOf20IntegersAndNothingElse) {
       {"a read error right after the last digit", twenty, false, true},
       {"a read error after the 20th is whole", twenty + " ", true, true},
   };
+  const console::Conventions noConsole{console::Codec::utf8(), std::locale::classic()};
   for (const auto& c : cases) {
     ScriptSource file(c.bytes, {.pauses = false, .piece = c.piece, .errorAtEnd = c.errorAtEnd});
     Matrix matrix{};
-    EXPECT_EQ(loadMatrix(file, matrix), c.loads) << c.name;
+    EXPECT_EQ(loadMatrix(file, noConsole, matrix), c.loads) << c.name;
     if (c.loads) {
       EXPECT_EQ(matrix, counting) << c.name;
     }

@@ -98,11 +98,11 @@ TEST(LoadMatrix, ReadsCharactersSplitBetweenReads) {
       {"a space at the 4 KiB boundary", std::string(4095, ' ') + "\u2003" + expected::countingInput,
        4096, &counting},
   };
+  const console::Conventions utf8 = console::conventionsFor(namedLocale("ru_RU.UTF-8"));
   for (const auto& c : cases) {
-    MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
     testing_support::ScriptSource file(c.bytes, {.pauses = false, .piece = c.piece});
     Matrix matrix{};
-    EXPECT_TRUE(loadMatrix(file, matrix)) << c.name;
+    EXPECT_TRUE(loadMatrix(file, utf8, matrix)) << c.name;
     EXPECT_EQ(matrix, *c.loaded) << c.name;
   }
 }

@@ -8,7 +8,7 @@
 
 namespace console {
 
-struct ConsoleLocale {
+struct Conventions {
   // The user's encoding where it has the Cyrillic letters of the texts, UTF-8 otherwise.
   Codec codec;
   // The user's locale, but for the digit-group separator: glibc's ru_RU gives U+202F, which
@@ -21,6 +21,6 @@ struct ConsoleLocale {
 // The console's variant of the user's locale `user`: the encoding from the platform's
 // textEncoding(), UTF-8 where that lacks the Cyrillic letters; the numeric conventions of
 // `user` with a separator that encoding can show (see `locale` above).
-ConsoleLocale consoleLocale(const std::locale& user);
+Conventions conventionsFor(const std::locale& user);
 
 }  // namespace console

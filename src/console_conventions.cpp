@@ -1,4 +1,4 @@
-#include "console_locale.h"
+#include "console_conventions.h"
 
 #include <optional>
 #include <string>
@@ -72,7 +72,7 @@ std::locale withShowableSeparator(const std::locale& user, const Codec& codec) {
 
 }  // namespace
 
-ConsoleLocale consoleLocale(const std::locale& user) {
+Conventions conventionsFor(const std::locale& user) {
   Codec userCodec = platform::textEncoding(user);
   Codec codec = userCodec.canEncodeCyrillic() ? std::move(userCodec) : Codec::utf8();
   std::locale locale = withConstantMemoryReading(withShowableSeparator(user, codec));
