@@ -228,14 +228,15 @@ std::optional<Attributes> readAttributes(int file) {
 // An attribute this user may not set (trusted.*, a security label) is left out; the ACL
 // must be given, or its mask would turn into permissions for the owning group.
 bool giveAttributes(int file, const Attributes& attributes, bool groupKept) {
-  return std::ranges::all_of(attributes, [file, groupKept](const auto& attribute) {
-    const auto& [name, value] = attribute;
-    const bool acl = name == aclAttribute;
-    if (acl && !groupKept) {
-      return true;  // it speaks of a group the file no longer has: narrower without it
-    }
-    return ::fsetxattr(file, name.c_str(), value.data(), value.size(), 0) == 0 || !acl;
-  });
+  return std::all_of(
+      attributes.begin(), attributes.end(), [file, groupKept](const auto& attribute) {
+        const auto& [name, value] = attribute;
+        const bool acl = name == aclAttribute;
+        if (acl && !groupKept) {
+          return true;  // it speaks of a group the file no longer has: narrower without it
+        }
+        return ::fsetxattr(file, name.c_str(), value.data(), value.size(), 0) == 0 || !acl;
+      });
 }
 #else
 std::optional<Attributes> readAttributes(int) { return Attributes{}; }
