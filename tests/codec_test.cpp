@@ -86,12 +86,14 @@ TEST(Utf8Decoding, AcceptsValidAndReplacesInvalidSequences) {
   };
   for (const auto& [text, utf8] : texts) {
     char bytes[32];
-    EXPECT_EQ(std::string(bytes, console::utf8::encode(std::u16string_view(text), bytes)), utf8);
+    EXPECT_EQ(std::string(bytes, console::utf8::encode(std::u16string_view(text), bytes)), utf8)
+        << utf8;
     if (sizeof(wchar_t) == 4 && text.find(char16_t{0xD800}) != std::u16string::npos) {
       continue;  // a lone half is no wchar_t character there
     }
     const std::wstring wide(text.begin(), text.end());
-    EXPECT_EQ(std::string(bytes, console::utf8::encode(std::wstring_view(wide), bytes)), utf8);
+    EXPECT_EQ(std::string(bytes, console::utf8::encode(std::wstring_view(wide), bytes)), utf8)
+        << utf8;
   }
 }
 

@@ -1,3 +1,5 @@
+// The console module: the encoding and number conventions it takes from a locale, and the
+// four streams over one input and one output buffer.
 #include "console.h"
 
 #include <iostream>
@@ -210,12 +212,13 @@ TEST(ConsoleInput, InvalidBytesAreInputNotTheEnd) {
   for (const auto& junk : cases) {
     MemoryConsole term(junk + "42\n", namedLocale("ru_RU.UTF-8"));
     int value = 0;
-    EXPECT_FALSE(std::wcin >> value);
-    EXPECT_FALSE(std::wcin.eof());
+    const std::string name = ::testing::PrintToString(junk);
+    EXPECT_FALSE(std::wcin >> value) << name;
+    EXPECT_FALSE(std::wcin.eof()) << name;
     std::wcin.clear();
     std::wcin.ignore(std::numeric_limits<std::streamsize>::max(), L'\n');
-    EXPECT_TRUE(std::wcin >> value);
-    EXPECT_EQ(value, 42);
+    EXPECT_TRUE(std::wcin >> value) << name;
+    EXPECT_EQ(value, 42) << name;
   }
 }
 

@@ -1,3 +1,5 @@
+// Dialogue, declared in program_runner.h: the built program driven as a person would drive
+// it, waiting for each text before typing.
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>

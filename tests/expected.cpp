@@ -1,3 +1,4 @@
+// The texts of expected.h that are built rather than typed, and iconv as the oracle.
 #include "expected.h"
 
 #include <iconv.h>

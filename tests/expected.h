@@ -56,7 +56,8 @@ inline const std::string menu =
     "8. Загрузить матрицу из файла\n"
     "9. Выход из программы\n\n"
     "Выберите пункт меню: ";
-inline const std::string chosen = menu + "\n";  // the menu, then the end of line after a choice
+// The menu, then the end of line the program writes after a choice.
+inline const std::string menuThenChoice = menu + "\n";
 inline const std::string invalidChoice = "Неверный выбор! Попробуйте снова.\n";
 inline const std::string invalidValue = "Неверный ввод. Пожалуйста, введите целое число.\n";
 inline const std::string original = "Исходная матрица:\n";
@@ -89,6 +90,22 @@ inline const std::string countingFile =
 inline const std::string countingShown =
     std::string(original) + table({"    1    2    3    4    5", "    6    7    8    9   10",
                                    "   11   12   13   14   15", "   16   17   18   19   20"});
+
+// The account that plays another user (its user and group number), and the one group it
+// belongs to besides its own when the program runs as it ("users" on Debian).
+inline constexpr unsigned nobody = 65534;
+inline constexpr unsigned nobodysOtherGroup = 100;
+
+// The warning on standard error about a locale that cannot be loaded: a line for each such
+// locale, named with the variable that chose it, then the last line.
+inline std::string localeLine(const std::string& name, const std::string& variable) {
+  return "matrix-menu: локаль «" + name + "» (" + variable + ") ";
+}
+inline const std::string cannotLoad = "установлена, но загрузить её не удалось\n";
+inline const std::string unknownHere = "не установлена, и описания её в системе нет\n";
+inline const std::string installableWith = "не установлена в системе. Установить её может root: ";
+inline const std::string classicUsed =
+    "matrix-menu: используются стандартные настройки и кодировка UTF-8\n";
 
 // The encoding the console writes under a test locale: the locale's own where it has the
 // Cyrillic letters of the texts, UTF-8 where it lacks them.

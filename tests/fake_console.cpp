@@ -1,3 +1,4 @@
+// The console in memory, for the unit tests.
 #include "fake_console.h"
 
 #include <cstdlib>
@@ -6,9 +7,10 @@
 
 #include "matrix_state.h"
 
-// The same glibc leak in this process, for LeakSanitizer.
+// glibc's own leaks, as lsan.supp lists them for the program too, for LeakSanitizer in this
+// process.
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the name LeakSanitizer looks for
-extern "C" const char* __lsan_default_suppressions() { return "leak:argz_add_sep\n"; }
+extern "C" const char* __lsan_default_options() { return "suppressions=" LSAN_SUPPRESSIONS; }
 
 namespace testing_support {
 
@@ -28,17 +30,6 @@ console::Conventions conventionsOf(const std::locale& user) {
 }
 
 }  // namespace
-
-std::locale namedLocale(const std::string& name) {
-  // Made once each: glibc keeps a little memory for every locale it loads.
-  static std::map<std::string, std::locale> loaded;
-  const auto found = loaded.find(name);
-  if (found != loaded.end()) {
-    return found->second;
-  }
-  ::setenv("LOCPATH", LOCALE_DIR, 1);
-  return loaded.emplace(name, std::locale(name)).first->second;
-}
 
 bool StringSink::write(const char* data, std::size_t size) {
   ++writes;

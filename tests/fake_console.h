@@ -9,11 +9,9 @@
 #include "byte_io.h"
 #include "console.h"
 #include "script_source.h"
+#include "test_files.h"
 
 namespace testing_support {
-
-// A locale compiled into the build tree (see tests/CMakeLists.txt).
-std::locale namedLocale(const std::string& name);
 
 class StringSink final : public byte_io::ByteSink {
  public:

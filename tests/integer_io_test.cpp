@@ -136,12 +136,12 @@ TEST(NumberReading, GivesTheStandardFacetsResultsForEveryToken) {
     const auto& punct = std::use_facet<std::numpunct<wchar_t>>(c.base);
     int differences = 0;
     for (const auto& token : tokens(punct.thousands_sep(), punct.decimal_point())) {
-      const Read expected = readWith(c.base, token);
+      const Read wanted = readWith(c.base, token);
       const Read got = readWith(ours, token);
-      if (got != expected && ++differences <= 5) {
+      if (got != wanted && ++differences <= 5) {
         ADD_FAILURE() << c.name << ": \"" << testing::PrintToString(token) << "\" gave "
-                      << got.value << " state " << got.state << ", the standard " << expected.value
-                      << " state " << expected.state;
+                      << got.value << " state " << got.state << ", the standard " << wanted.value
+                      << " state " << wanted.state;
       }
     }
     EXPECT_EQ(differences, 0) << c.name;
@@ -165,13 +165,13 @@ TEST(IntegerFormat, WritesWhatTheStandardFacetWrites) {
       const console::IntegerFormat& format = console::IntegerFormat::of(stream);
       for (const long value : values) {
         for (const std::size_t width : {0U, 1U, 5U, 30U}) {
-          std::wostringstream expected;
-          expected.imbue(c.base);
-          expected.fill(fill);
-          expected << std::setw(static_cast<int>(width)) << value;
+          std::wostringstream wanted;
+          wanted.imbue(c.base);
+          wanted.fill(fill);
+          wanted << std::setw(static_cast<int>(width)) << value;
           wchar_t written[64];
           const std::wstring got(written, format.write(written, value, width));
-          EXPECT_EQ(got, expected.str()) << c.name << ", " << value << ", width " << width;
+          EXPECT_EQ(got, wanted.str()) << c.name << ", " << value << ", width " << width;
         }
       }
     }

@@ -1,3 +1,4 @@
+// Entry and display of the matrix, over an in-memory console.
 #include "matrix_console.h"
 
 #include <iostream>
@@ -79,13 +80,13 @@ TEST(InputMatrix, PromptsForEveryCellInRowMajorOrder) {
   MemoryConsole term("x\n" + times("7\n", 20), namedLocale("ru_RU.UTF-8"));
   B = {1, 0, 1, 0};
   inputMatrix();
-  std::string expected = prompt(0, 0) + std::string(invalidValue);
+  std::string wanted = prompt(0, 0) + std::string(invalidValue);
   for (int i = 0; i < 4; ++i) {
     for (int j = 0; j < 5; ++j) {
-      expected += prompt(i, j);
+      wanted += prompt(i, j);
     }
   }
-  EXPECT_EQ(term.output(), expected);
+  EXPECT_EQ(term.output(), wanted);
   for (const auto& row : A) {
     for (const auto value : row) {
       EXPECT_EQ(value, 7);

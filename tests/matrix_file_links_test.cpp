@@ -18,11 +18,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using expected::counting;
+using expected::nobody;
 using testing_support::InTempDirectory;
 using testing_support::listDirectory;
 using testing_support::MemoryConsole;
 using testing_support::namedLocale;
-using testing_support::nobody;
 using testing_support::readFile;
 using testing_support::writeFile;
 
@@ -176,8 +176,8 @@ TEST(MatrixFileLinks, InASharedDirectoryAreFollowedOnlyIfTheirOwnerIsTrusted) {
     if (c.link) {
       fs::create_symlink("../target.txt", "shared/matrix.txt");
     }
-    ASSERT_EQ(::lchown("shared/matrix.txt", c.owner, c.owner), 0);
-    ASSERT_EQ(::chown("shared", c.directoryOwner, c.directoryOwner), 0);
+    ASSERT_EQ(::lchown("shared/matrix.txt", c.owner, c.owner), 0) << c.name;
+    ASSERT_EQ(::chown("shared", c.directoryOwner, c.directoryOwner), 0) << c.name;
     fs::current_path("shared");
     A = counting;
     saveMatrixToFile();

@@ -27,12 +27,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using expected::counting;
+using expected::nobody;
 using expected::recode;
 using testing_support::InTempDirectory;
 using testing_support::listDirectory;
 using testing_support::MemoryConsole;
 using testing_support::namedLocale;
-using testing_support::nobody;
 using testing_support::readFile;
 using testing_support::writeFile;
 
@@ -260,7 +260,7 @@ TEST(SaveMatrixToFile, KeepsAllTheOldFileCarries) {
   for (const auto& c : cases) {
     const InTempDirectory dir;
     writeFile("matrix.txt", "old");
-    ASSERT_EQ(::chmod("matrix.txt", 0600), 0);
+    ASSERT_EQ(::chmod("matrix.txt", 0600), 0) << c.name;
     if (!c.prepare()) {
       std::cout << "skipped \"" << c.name << "\": needs root, or ACLs or attributes here\n";
       continue;

@@ -1,3 +1,4 @@
+// The row check, vector B and the sorting of the even rows, over an in-memory console.
 #include "matrix_processing.h"
 
 #include <iostream>
@@ -34,7 +35,7 @@ TEST(FillVectorB, MarksRowsThatIncreaseAndAreNotConstant) {
     fillVectorB();
     EXPECT_EQ(B, (std::array<std::int32_t, 4>{c.expected, c.expected, 0, c.expected}))
         << ::testing::PrintToString(c.row);
-    EXPECT_EQ(term.output(), expected::checked);
+    EXPECT_EQ(term.output(), expected::checked) << ::testing::PrintToString(c.row);
     EXPECT_EQ(A[0], c.row);  // the check changes nothing in A
   }
 }
@@ -42,13 +43,12 @@ TEST(FillVectorB, MarksRowsThatIncreaseAndAreNotConstant) {
 TEST(PrintVectorB, WritesOneLineInTheConsoleEncodingEndingInASpace) {
   for (const char* locale : {"ru_RU.UTF-8", "ru_RU.CP1251", "ru_RU.KOI8-R", "C"}) {
     MemoryConsole term("", namedLocale(locale));
-    B = {1, 0, 0, 1};
-    A[0][0] = 1234;  // B's values are written with no grouping, whatever the locale
+    B = {1234, 0, 0, 1};  // written through cout, never grouped, whatever the locale
     std::wcout << L"до ";
     printVectorB();
     std::wcout << L"после";
     EXPECT_EQ(term.output(),
-              recode("до " + expected::vectorB + "1 0 0 1 \nпосле", expected::charsetOf(locale)))
+              recode("до " + expected::vectorB + "1234 0 0 1 \nпосле", expected::charsetOf(locale)))
         << locale;
   }
 }
@@ -92,13 +92,13 @@ TEST(SortEvenRows, SortsRowsZeroAndTwoAndLeavesTheOthers) {
       sortEvenRowsAscending();
       EXPECT_EQ(A, c.ascending) << c.name;
       EXPECT_EQ(B, (std::array<std::int32_t, 4>{1, 1, 0, 1})) << c.name;
-      EXPECT_EQ(term.output(), recode(expected::sortedAscending, "CP1251"));
+      EXPECT_EQ(term.output(), recode(expected::sortedAscending, "CP1251")) << c.name;
     }
     MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
     A = c.before;
     sortEvenRowsDescending();
     EXPECT_EQ(A, c.descending) << c.name;
-    EXPECT_EQ(term.output(), expected::sortedDescending);
+    EXPECT_EQ(term.output(), expected::sortedDescending) << c.name;
   }
 }
 

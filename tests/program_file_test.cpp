@@ -25,15 +25,15 @@
 namespace {
 
 using expected::allPrompts;
-using expected::chosen;
 using expected::menu;
+using expected::menuThenChoice;
+using expected::nobody;
+using expected::nobodysOtherGroup;
 using expected::prompt;
 using expected::times;
 using expected::zeroMatrix;
 using testing_support::environmentWith;
 using testing_support::listDirectory;
-using testing_support::nobody;
-using testing_support::nobodysOtherGroup;
 using testing_support::readFile;
 using testing_support::Restrictions;
 using testing_support::runProgram;
@@ -41,8 +41,8 @@ using testing_support::TempDir;
 using testing_support::writeFile;
 using transcripts::linuxLocale;
 
-const std::string& counting = expected::countingInput;
 using expected::countingFile;
+using expected::countingInput;
 
 TEST(ProgramFile, SaveThenLoadThroughTheMenu) {
   transcripts::expectTranscripts(
@@ -54,7 +54,8 @@ TEST(ProgramFile, AFileThatDoesNotReadLeavesTheMatrix) {
   const TempDir dir;
   writeFile(dir.path() / "matrix.txt", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \xFF");
   const auto outcome = runProgram("8\n2\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
-  EXPECT_EQ(outcome.out, chosen + expected::readFailed + chosen + zeroMatrix + chosen);
+  EXPECT_EQ(outcome.out,
+            menuThenChoice + expected::readFailed + menuThenChoice + zeroMatrix + menuThenChoice);
 }
 
 // Ctrl-C, kill, a closed terminal or any other signal that ends the program takes effect
@@ -63,7 +64,7 @@ TEST(ProgramFile, AFileThatDoesNotReadLeavesTheMatrix) {
 TEST(ProgramFile, SavesHitBySignalsLeaveOneCompleteFile) {
   const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1};
   const std::string old = times("0 0 0 0 0 \n", 4);
-  const std::string script = "1 " + counting + times("7\n", 3000);
+  const std::string script = "1 " + countingInput + times("7\n", 3000);
   std::random_device seed;
   const unsigned first = seed();
   std::minstd_rand random(first);
@@ -103,7 +104,7 @@ struct SaveCase {
 // the mode comes last), and its group where the user belongs to it. A new file's mode is
 // what the umask leaves.
 TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
-  const auto as = [](bool unprivileged, long fileSizeLimit) {
+  const auto restricted = [](bool unprivileged, long fileSizeLimit) {
     Restrictions restrictions;
     restrictions.unprivileged = unprivileged;
     restrictions.fileSizeLimit = fileSizeLimit;
@@ -111,19 +112,20 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
   };
   constexpr mode_t umask = 027;
   const SaveCase cases[] = {
-      {"a file-size limit", expected::writeError, as(false, 20), 0644, false, false},
+      {"a file-size limit", expected::writeError, restricted(false, 20), 0644, false, false},
       // Without a new file nothing is saved: writing in place could lose the old file.
-      {"a directory that takes no new file", expected::openForWriting, as(true, -1), 0, true,
-       false},
-      {"... though the file could be written", expected::openForWriting, as(true, -1), 0666, true,
-       false},
-      {"an ordinary user's set-ID file", expected::saved, as(true, -1), 06754, false, true},
-      {"a new file", expected::saved, as(false, -1), 0, false, true, nobody, nobody, 0666 & ~umask},
-      {"root's file, saved by a member of its group", expected::saved, as(true, -1), 0664, false,
-       true, 0, nobodysOtherGroup},
+      {"a directory that takes no new file", expected::openForWriting, restricted(true, -1), 0,
+       true, false},
+      {"... though the file could be written", expected::openForWriting, restricted(true, -1), 0666,
+       true, false},
+      {"an ordinary user's set-ID file", expected::saved, restricted(true, -1), 06754, false, true},
+      {"a new file", expected::saved, restricted(false, -1), 0, false, true, nobody, nobody,
+       0666 & ~umask},
+      {"root's file, saved by a member of its group", expected::saved, restricted(true, -1), 0664,
+       false, true, 0, nobodysOtherGroup},
       // The group's permissions go with the group: another group does not get them.
-      {"a file in a group the user is not in", expected::saved, as(true, -1), 0664, false, true,
-       nobody, 0, 0604},
+      {"a file in a group the user is not in", expected::saved, restricted(true, -1), 0664, false,
+       true, nobody, 0, 0604},
   };
   const mode_t previousMask = ::umask(umask);
   for (const auto& c : cases) {
@@ -142,15 +144,18 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
       writeFile(file, "old\n");
     }
     if (root && c.restrictions.unprivileged) {  // nobody's directory and file
-      ASSERT_EQ(::chown(dir.path().c_str(), nobody, nobody), 0);
+      ASSERT_EQ(::chown(dir.path().c_str(), nobody, nobody), 0) << c.name;
       static_cast<void>(::chown(file.c_str(), c.owner, c.group));
     }
     // After the chown, which clears the set-ID bits.
-    ASSERT_TRUE(c.fileMode == 0 || ::chmod(file.c_str(), static_cast<mode_t>(c.fileMode)) == 0);
-    ASSERT_EQ(::chmod(dir.path().c_str(), c.readOnlyDirectory ? 0555 : 0755), 0);
-    const auto outcome = runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=C"}),
+    ASSERT_TRUE(c.fileMode == 0 || ::chmod(file.c_str(), static_cast<mode_t>(c.fileMode)) == 0)
+        << c.name;
+    ASSERT_EQ(::chmod(dir.path().c_str(), c.readOnlyDirectory ? 0555 : 0755), 0) << c.name;
+    const auto outcome = runProgram("1 " + countingInput + "7\n9\n", environmentWith({"LC_ALL=C"}),
                                     dir.path(), c.restrictions);
-    EXPECT_EQ(outcome.out, chosen + allPrompts() + chosen + c.message + chosen) << c.name;
+    EXPECT_EQ(outcome.out,
+              menuThenChoice + allPrompts() + menuThenChoice + c.message + menuThenChoice)
+        << c.name;
     EXPECT_EQ(outcome.status, 0) << c.name;
     const bool exists = c.fileMode != 0 || c.replaced;
     EXPECT_EQ(listDirectory(dir.path()),
@@ -189,7 +194,7 @@ TEST(ProgramFile, ASignalDuringASaveTakesEffectAfterIt) {
     writeFile(dir.path() / "matrix.txt", "old\n");
     testing_support::Dialogue session(testing_support::Dialogue::Channel::pipes,
                                       environmentWith({"LC_ALL=C"}), dir.path(), slowSync);
-    session.type("1 " + counting);
+    session.type("1 " + countingInput);
     ASSERT_TRUE(session.waitFor(prompt(3, 4) + menu)) << session.transcript();
     session.type("7\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -297,10 +302,12 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
     for (const std::string& injection : c.injected) {
       traced.tracer.insert(traced.tracer.end(), {"-e", injection});
     }
-    const auto outcome =
-        runProgram("1 " + counting + "7\n9\n", environmentWith({"LC_ALL=C"}), dir.path(), traced);
+    const auto outcome = runProgram("1 " + countingInput + "7\n9\n", environmentWith({"LC_ALL=C"}),
+                                    dir.path(), traced);
     const bool completes = &c.message == &expected::saved;
-    EXPECT_EQ(outcome.out, chosen + allPrompts() + chosen + c.message + chosen) << c.name;
+    EXPECT_EQ(outcome.out,
+              menuThenChoice + allPrompts() + menuThenChoice + c.message + menuThenChoice)
+        << c.name;
     EXPECT_EQ(readFile(file), completes ? countingFile : "old\n") << c.name;
     EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"}) << c.name;
     if (completes) {

@@ -1,3 +1,4 @@
+// Starting the built program for the end-to-end tests, all at once through pipes.
 #include "program_runner.h"
 
 #include <fcntl.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <utility>
 
+#include "expected.h"
 #include "test_files.h"
 
 namespace testing_support {
@@ -44,7 +46,9 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 // Root becomes user nobody, with one supplementary group.
 bool becomeNobody() {
-  return ::setgroups(1, &nobodysOtherGroup) == 0 && ::setgid(nobody) == 0 && ::setuid(nobody) == 0;
+  const gid_t group = expected::nobodysOtherGroup;
+  return ::setgroups(1, &group) == 0 && ::setgid(expected::nobody) == 0 &&
+         ::setuid(expected::nobody) == 0;
 }
 
 [[noreturn]] void execProgram(std::vector<std::string> environment,

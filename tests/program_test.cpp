@@ -22,10 +22,10 @@
 namespace {
 
 using expected::allPrompts;
-using expected::chosen;
 using expected::invalidChoice;
 using expected::invalidValue;
 using expected::menu;
+using expected::menuThenChoice;
 using expected::prompt;
 using expected::recode;
 using expected::times;
@@ -72,13 +72,14 @@ TEST(ProgramMenu, EndOfInputEndsTheProgramQuietly) {
 TEST(ProgramMenu, WhatTheElementReadLeavesGoesToTheMenu) {
   // 5 fills the last cell; the menu read then meets the letter д.
   const std::string input = "1\n" + times("0\n", 19) + "5д\n2\n9\n";
-  const std::string expected = chosen + allPrompts() + chosen + std::string(invalidChoice) +
-                               chosen + zeroMatrix.substr(0, zeroMatrix.size() - zeros.size()) +
-                               "    0    0    0    0    5\n" + chosen;
+  const std::string wanted = menuThenChoice + allPrompts() + menuThenChoice +
+                             std::string(invalidChoice) + menuThenChoice +
+                             zeroMatrix.substr(0, zeroMatrix.size() - zeros.size()) +
+                             "    0    0    0    0    5\n" + menuThenChoice;
   for (const auto& locale : {utf8, cp1251, koi8}) {
     const std::string encoded = recode(input, locale.charset);
     const auto outcome = runProgram(encoded, environmentWith(locale.environment));
-    EXPECT_EQ(outcome.out, recode(expected, locale.charset)) << locale.name;
+    EXPECT_EQ(outcome.out, recode(wanted, locale.charset)) << locale.name;
   }
 }
 
@@ -99,28 +100,27 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
     std::filesystem::copy(std::string(LOCALE_DIR) + "/ru_RU.UTF-8", copy->path() / "ru_RU.UTF-8");
     std::filesystem::resize_file(copy->path() / "ru_RU.UTF-8" / category, size);
   }
+  using expected::localeLine;
   const Case cases[] = {
       {{"LOCPATH=" + damagedCollation.path().string(), "LANG=ru_RU.UTF-8"},
-       {"«ru_RU.UTF-8» (LANG) установлена, но загрузить её не удалось"},
+       {localeLine("ru_RU.UTF-8", "LANG") + expected::cannotLoad},
        false},
       {{"LOCPATH=" + damagedNumbers.path().string(), "LANG=ru_RU.UTF-8"},
-       {"«ru_RU.UTF-8» (LANG) установлена, но загрузить её не удалось"},
+       {localeLine("ru_RU.UTF-8", "LANG") + expected::cannotLoad},
        false},
       // Shown escaped: a terminal must not take the name for a command.
       {{"LANG=xx\x1B]0;title\x07"},
-       {"«xx\\x1B]0;title\\x07» (LANG) не установлена, и описания её в системе нет"},
+       {localeLine("xx\\x1B]0;title\\x07", "LANG") + expected::unknownHere},
        false},
-      {{"LANG=xx_YY.UTF-8"},
-       {"«xx_YY.UTF-8» (LANG) не установлена, и описания её в системе нет"},
-       false},
-      {{"LC_ALL=ru_RU.NOPE"}, {"«ru_RU.NOPE» (LC_ALL)"}, false},
-      {{"LANG=ru_RU.UTF-8", "LC_NUMERIC=xx_YY"}, {"«xx_YY» (LC_NUMERIC)"}, false},
+      {{"LANG=xx_YY.UTF-8"}, {localeLine("xx_YY.UTF-8", "LANG") + expected::unknownHere}, false},
+      {{"LC_ALL=ru_RU.NOPE"}, {localeLine("ru_RU.NOPE", "LC_ALL")}, false},
+      {{"LANG=ru_RU.UTF-8", "LC_NUMERIC=xx_YY"}, {localeLine("xx_YY", "LC_NUMERIC")}, false},
       {{"LANG=ru_RU.UTF-8", "LC_TIME=de_DE.utf8"},
-       {"«de_DE.utf8» (LC_TIME) не установлена в системе. Установить её может root: localedef "
-        "-i de_DE -f UTF-8 de_DE.utf8"},
+       {localeLine("de_DE.utf8", "LC_TIME") + expected::installableWith +
+        "localedef -i de_DE -f UTF-8 de_DE.utf8\n"},
        true},
       {{"LANG=de_DE.UTF-8", "LC_NUMERIC=fr_FR.UTF-8"},
-       {"«fr_FR.UTF-8» (LC_NUMERIC)", "«de_DE.UTF-8» (LANG)"},
+       {localeLine("fr_FR.UTF-8", "LC_NUMERIC"), localeLine("de_DE.UTF-8", "LANG")},
        true},
   };
   for (const auto& c : cases) {
@@ -136,7 +136,7 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
     }
     EXPECT_EQ(outcome.err.find("localedef") != std::string::npos, c.advised) << outcome.err;
     EXPECT_EQ(outcome.err.find("locale-gen"), std::string::npos) << outcome.err;
-    EXPECT_TRUE(outcome.err.ends_with("используются стандартные настройки и кодировка UTF-8\n"));
+    EXPECT_TRUE(outcome.err.ends_with(expected::classicUsed)) << outcome.err;
   }
 }
 
@@ -146,12 +146,13 @@ TEST(ProgramMenu, HugeLinesAreRejectedLikeAnyOther) {
   const std::string digits(megabytes << 20, '7');
   const auto atMenu =
       runProgram(junk + "\n" + digits + "\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}));
-  EXPECT_EQ(atMenu.out, times(chosen + std::string(invalidChoice), 2) + chosen);
+  EXPECT_EQ(atMenu.out, times(menuThenChoice + std::string(invalidChoice), 2) + menuThenChoice);
   const auto atElement =
       runProgram("1\n" + junk + "\n" + digits + "\n", environmentWith({"LC_ALL=ru_RU.CP1251"}));
-  EXPECT_EQ(atElement.out, recode(chosen + times(prompt(0, 0) + std::string(invalidValue), 2) +
-                                      prompt(0, 0) + "\n",
-                                  "CP1251"));
+  EXPECT_EQ(atElement.out,
+            recode(menuThenChoice + times(prompt(0, 0) + std::string(invalidValue), 2) +
+                       prompt(0, 0) + "\n",
+                   "CP1251"));
   EXPECT_EQ(atElement.status, 0);
 }
 
@@ -180,26 +181,27 @@ struct DescriptorCase {
 // Output that cannot be written is no reason to stop: the session runs to its end, saves
 // included, and only the exit status and one line on standard error tell.
 TEST(ProgramConsole, StandardDescriptorsInAnyStateNeverStopTheSession) {
-  const auto with = [](auto change) {
+  const auto changed = [](auto change) {
     testing_support::Restrictions restrictions;
     change(restrictions);
     return restrictions;
   };
   const DescriptorCase cases[] = {
-      {"output on a full device", with([](auto& r) { r.standardOutput = "/dev/full"; }), 1, true},
-      {"output closed at start", with([](auto& r) { r.standardOutput = ""; }), 1, true},
-      {"output pipe with no reader", with([](auto& r) { r.readerGone = true; }), 1, true},
-      {"output past the file-size limit", with([](auto& r) {
+      {"output on a full device", changed([](auto& r) { r.standardOutput = "/dev/full"; }), 1,
+       true},
+      {"output closed at start", changed([](auto& r) { r.standardOutput = ""; }), 1, true},
+      {"output pipe with no reader", changed([](auto& r) { r.readerGone = true; }), 1, true},
+      {"output past the file-size limit", changed([](auto& r) {
          r.standardOutput = "out.txt";
          r.fileSizeLimit = 1024;
        }),
        1, true},
-      {"output closed, and no /dev/null", with([](auto& r) {
+      {"output closed, and no /dev/null", changed([](auto& r) {
          r.standardOutput = "";
          r.noDevNull = true;
        }),
        1, true},
-      {"input closed at start", with([](auto& r) { r.closedInput = true; }), 0, false},
+      {"input closed at start", changed([](auto& r) { r.closedInput = true; }), 0, false},
       {"all as usual", {}, 0, false},
   };
   for (const auto& c : cases) {
@@ -257,7 +259,8 @@ TEST(ProgramConsole, NonBlockingDescriptorsAreWaitedOn) {
     // Nobody reads meanwhile: the pipe fills, and the program's writes meet EAGAIN.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(dialogue.exitStatus(), 0) << output;
-    EXPECT_TRUE(dialogue.transcript() == times(chosen + zeroMatrix, 2000) + chosen) << output;
+    EXPECT_TRUE(dialogue.transcript() == times(menuThenChoice + zeroMatrix, 2000) + menuThenChoice)
+        << output;
   }
 }
 

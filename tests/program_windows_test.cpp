@@ -24,10 +24,10 @@
 namespace {
 
 using expected::allPrompts;
-using expected::chosen;
 using expected::crLf;
 using expected::invalidValue;
 using expected::menu;
+using expected::menuThenChoice;
 using expected::prompt;
 using expected::recode;
 using expected::table;
@@ -56,20 +56,21 @@ TEST(ProgramOnWindows, CtrlZEndsTheInputAndANoBreakSpaceIsNoWhiteSpace) {
           {"Ctrl-Z at the menu",
            "2\n\x1A"
            "9\n",
-           chosen + zeroMatrix + chosen},
-          {"a lone CR is kept, only CR before LF dropped", "2\r9\n", chosen + zeroMatrix + chosen},
+           menuThenChoice + zeroMatrix + menuThenChoice},
+          {"a lone CR is kept, only CR before LF dropped", "2\r9\n",
+           menuThenChoice + zeroMatrix + menuThenChoice},
           {"a no-break space before a number",
            "1\n\xA0"
            "5\n",
-           chosen + prompt(0, 0) + again + "\n"},
+           menuThenChoice + prompt(0, 0) + again + "\n"},
           {"grouped with the no-break space",
            "1 1\xA0"
            "234" +
                expected::times(" 0", 19) + "\n2\n9\n",
-           chosen + allPrompts() + chosen + expected::original +
+           menuThenChoice + allPrompts() + menuThenChoice + expected::original +
                table({"1\u00A0234    0    0    0    0", "    0    0    0    0    0",
                       "    0    0    0    0    0", "    0    0    0    0    0"}) +
-               chosen},
+               menuThenChoice},
       },
       {russian});
 }
@@ -88,33 +89,38 @@ struct FileCase {
 
 TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
   const std::string countingFileCrLf = crLf(expected::countingFile);
-  const std::string& counting = expected::countingInput;
   const std::string& shown = expected::countingShown;
   const std::string& countingFile = expected::countingFile;
+  const std::string& countingInput = expected::countingInput;
   const std::string& saved = expected::saved;
   const std::string& loaded = expected::loaded;
   const FileCase cases[] = {
       {"a save writes CR LF lines", nullptr, false, FileCase::Link::none,
-       "1 " + counting + "7\n9\n", chosen + allPrompts() + chosen + saved + chosen,
+       "1 " + countingInput + "7\n9\n",
+       menuThenChoice + allPrompts() + menuThenChoice + saved + menuThenChoice,
        countingFileCrLf.c_str()},
       {"an LF file loads", countingFile.c_str(), false, FileCase::Link::none, "8\n2\n9\n",
-       chosen + loaded + chosen + shown + chosen, countingFile.c_str()},
+       menuThenChoice + loaded + menuThenChoice + shown + menuThenChoice, countingFile.c_str()},
       {"a CR LF file loads", countingFileCrLf.c_str(), false, FileCase::Link::none, "8\n2\n9\n",
-       chosen + loaded + chosen + shown + chosen, countingFileCrLf.c_str()},
+       menuThenChoice + loaded + menuThenChoice + shown + menuThenChoice, countingFileCrLf.c_str()},
       {"Ctrl-Z in the file is an invalid byte",
        "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \x1A"
        "20\n",
        false, FileCase::Link::none, "8\n2\n9\n",
-       chosen + expected::readFailed + chosen + zeroMatrix + chosen, nullptr},
+       menuThenChoice + expected::readFailed + menuThenChoice + zeroMatrix + menuThenChoice,
+       nullptr},
       {"a read-only file is not replaced", "old\n", true, FileCase::Link::none,
-       "1 " + counting + "7\n9\n",
-       chosen + allPrompts() + chosen + expected::openForWriting + chosen, "old\n"},
+       "1 " + countingInput + "7\n9\n",
+       menuThenChoice + allPrompts() + menuThenChoice + expected::openForWriting + menuThenChoice,
+       "old\n"},
       {"a link stays, and its target is replaced", "old\n", false, FileCase::Link::beside,
-       "1 " + counting + "7\n9\n", chosen + allPrompts() + chosen + saved + chosen,
+       "1 " + countingInput + "7\n9\n",
+       menuThenChoice + allPrompts() + menuThenChoice + saved + menuThenChoice,
        countingFileCrLf.c_str()},
       {"a link to another volume: the new file is made beside the target", "old\n", false,
-       FileCase::Link::otherVolume, "1 " + counting + "7\n9\n",
-       chosen + allPrompts() + chosen + saved + chosen, countingFileCrLf.c_str()},
+       FileCase::Link::otherVolume, "1 " + countingInput + "7\n9\n",
+       menuThenChoice + allPrompts() + menuThenChoice + saved + menuThenChoice,
+       countingFileCrLf.c_str()},
   };
   testing_support::Restrictions underWine;
   underWine.windowsProgram = MATRIX_MENU_WINDOWS_EXE;

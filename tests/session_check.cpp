@@ -1,3 +1,4 @@
+// The fuzzers' model of a session, and the checks of a file load.
 #include "session_check.h"
 
 #include <iconv.h>
@@ -62,11 +63,11 @@ std::array<std::int32_t, ROWS> expectedB(const Matrix& matrix) {
 template <typename Order>
 bool sortedEvenRows(const Matrix& before, const Matrix& after, Order order) {
   for (std::size_t i = 0; i < ROWS; ++i) {
-    const bool expected =
+    const bool wanted =
         i % 2 == 0 ? std::is_sorted(after[i].begin(), after[i].end(), order) &&
                          std::is_permutation(after[i].begin(), after[i].end(), before[i].begin())
                    : after[i] == before[i];
-    if (!expected) {
+    if (!wanted) {
       return false;
     }
   }

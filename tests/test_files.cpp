@@ -1,3 +1,4 @@
+// Files, directories and locales for the tests.
 #include "test_files.h"
 
 #include <algorithm>
@@ -5,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 
 namespace testing_support {
@@ -31,6 +33,17 @@ InTempDirectory::InTempDirectory() : previous_(std::filesystem::current_path()) 
 }
 
 InTempDirectory::~InTempDirectory() { std::filesystem::current_path(previous_); }
+
+std::locale namedLocale(const std::string& name) {
+  // Made once each: glibc keeps a little memory for every locale it loads.
+  static std::map<std::string, std::locale> loaded;
+  const auto found = loaded.find(name);
+  if (found != loaded.end()) {
+    return found->second;
+  }
+  ::setenv("LOCPATH", LOCALE_DIR, 1);
+  return loaded.emplace(name, std::locale(name)).first->second;
+}
 
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

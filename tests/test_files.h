@@ -1,18 +1,15 @@
-// Files and directories for the tests: fresh directories, and whole files read and written.
+// Files and directories for the tests: fresh directories, whole files read and written, and
+// the locales compiled into the build tree.
 #pragma once
 
 #include <sys/types.h>
 
 #include <filesystem>
+#include <locale>
 #include <string>
 #include <vector>
 
 namespace testing_support {
-
-// The account that plays another user (its user and group number), and the one group it
-// belongs to besides its own when the program runs as it ("users" on Debian).
-inline constexpr uid_t nobody = 65534;
-inline constexpr gid_t nobodysOtherGroup = 100;
 
 // A fresh directory (in the system's temporary directory, or in `parent`), removed with
 // everything in it.
@@ -40,6 +37,9 @@ class InTempDirectory : public TempDir {
  private:
   std::filesystem::path previous_;
 };
+
+// A locale compiled into the build tree (see tests/CMakeLists.txt), made once.
+std::locale namedLocale(const std::string& name);
 
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);

@@ -1,3 +1,4 @@
+// The transcript tables the end-to-end tests share, and the runner that checks them.
 #include "transcripts.h"
 
 #include <iostream>
@@ -11,9 +12,9 @@ namespace transcripts {
 
 using expected::allPrompts;
 using expected::checked;
-using expected::chosen;
 using expected::invalidChoice;
 using expected::invalidValue;
+using expected::menuThenChoice;
 using expected::original;
 using expected::prompt;
 using expected::sortedAscending;
@@ -69,15 +70,17 @@ void expectTranscripts(const std::vector<Transcript>& cases, const std::vector<L
 std::vector<Transcript> choices() {
   const std::string invalid(invalidChoice);
   return {
-      {"zeros at start, then 9", "2\n9\n", chosen + zeroMatrix + chosen},
-      {"0, 10 and -1 are no items", "0\n10\n-1\n9\n", times(chosen + invalid, 3) + chosen},
-      {"x is dropped with its line", "x 2 2\n9\n", chosen + invalid + chosen},
-      {"tokens, not lines: 2 9", "2 9\n", chosen + zeroMatrix + chosen},
+      {"zeros at start, then 9", "2\n9\n", menuThenChoice + zeroMatrix + menuThenChoice},
+      {"0, 10 and -1 are no items", "0\n10\n-1\n9\n",
+       times(menuThenChoice + invalid, 3) + menuThenChoice},
+      {"x is dropped with its line", "x 2 2\n9\n", menuThenChoice + invalid + menuThenChoice},
+      {"tokens, not lines: 2 9", "2 9\n", menuThenChoice + zeroMatrix + menuThenChoice},
       {"numbers after 1 are elements", "1" + times(" 7", 20) + "\n9\n",
-       chosen + allPrompts() + chosen},
-      {"invalid bytes at the menu", "\xFF\xFE\n9\n", chosen + invalid + chosen},
-      {"nul byte at the menu", std::string("\0\n9\n", 4), chosen + invalid + chosen},
-      {"a number past 32 bits", "4294967298\n9\n", chosen + invalid + chosen},
+       menuThenChoice + allPrompts() + menuThenChoice},
+      {"invalid bytes at the menu", "\xFF\xFE\n9\n", menuThenChoice + invalid + menuThenChoice},
+      {"nul byte at the menu", std::string("\0\n9\n", 4),
+       menuThenChoice + invalid + menuThenChoice},
+      {"a number past 32 bits", "4294967298\n9\n", menuThenChoice + invalid + menuThenChoice},
   };
 }
 
@@ -87,9 +90,10 @@ std::vector<Transcript> entryAndDisplay(const std::string& separator) {
   prompts.insert(prompts.find(prompt(1, 2)) + prompt(1, 2).size(),
                  std::string(invalidValue) + prompt(1, 2));
   return {{"entry and display", "1\n" + values + "2\n9\n",
-           chosen + prompts + chosen + original + "    1    2    3    4    5\n" + "   -7" +
-               (separator.empty() ? " 1234" : "1" + separator + "234") + "    8    9   10\n" +
-               "   11   12   13   14   15\n" + "   16   17   18   19   20\n" + chosen}};
+           menuThenChoice + prompts + menuThenChoice + original + "    1    2    3    4    5\n" +
+               "   -7" + (separator.empty() ? " 1234" : "1" + separator + "234") +
+               "    8    9   10\n" + "   11   12   13   14   15\n" + "   16   17   18   19   20\n" +
+               menuThenChoice}};
 }
 
 std::vector<Transcript> rowCheckAndSorting() {
@@ -101,38 +105,41 @@ std::vector<Transcript> rowCheckAndSorting() {
   const std::string descending = table({"    5    4    3    2    1", "    9    8    7    6    5",
                                         "    5    4    3    2    1", "    0    0    0    0    1"});
   return {
-      {"B is zero at start", "6\n9\n", chosen + vectorB + "0 0 0 0 \n" + chosen},
+      {"B is zero at start", "6\n9\n", menuThenChoice + vectorB + "0 0 0 0 \n" + menuThenChoice},
       {"zero matrix checks to zeros", "3\n6\n9\n",
-       chosen + checked + chosen + vectorB + "0 0 0 0 \n" + chosen},
+       menuThenChoice + checked + menuThenChoice + vectorB + "0 0 0 0 \n" + menuThenChoice},
       {"sorting shows before, confirmation, after; B waits for item 3",
        entered + "3\n4\n6\n5\n3 6\n9\n",
-       chosen + allPrompts() + chosen + checked + chosen + original + before + sortedAscending +
-           sortedMatrix + ascending + chosen + vectorB + "0 0 0 1 \n" + chosen + original +
-           ascending + sortedDescending + sortedMatrix + descending + chosen + checked + chosen +
-           vectorB + "0 0 0 1 \n" + chosen},
+       menuThenChoice + allPrompts() + menuThenChoice + checked + menuThenChoice + original +
+           before + sortedAscending + sortedMatrix + ascending + menuThenChoice + vectorB +
+           "0 0 0 1 \n" + menuThenChoice + original + ascending + sortedDescending + sortedMatrix +
+           descending + menuThenChoice + checked + menuThenChoice + vectorB + "0 0 0 1 \n" +
+           menuThenChoice},
       {"item 3 after an ascending sort", entered + "4\n3\n6\n9\n",
-       chosen + allPrompts() + chosen + original + before + sortedAscending + sortedMatrix +
-           ascending + chosen + checked + chosen + vectorB + "1 0 1 1 \n" + chosen},
+       menuThenChoice + allPrompts() + menuThenChoice + original + before + sortedAscending +
+           sortedMatrix + ascending + menuThenChoice + checked + menuThenChoice + vectorB +
+           "1 0 1 1 \n" + menuThenChoice},
   };
 }
 
 std::vector<Transcript> endOfInput() {
   const std::string invalid(invalidChoice);
   return {
-      {"nothing at all", "", chosen},
-      {"after an item", "2\n", chosen + zeroMatrix + chosen},
-      {"last choice without newline", "2", chosen + zeroMatrix + chosen},
-      {"sign alone at the end", "-", chosen},
-      {"plus alone at the end", "+", chosen},
-      {"too large at the end", "2147483648", chosen},
-      {"letters, then the end", "abc", chosen + invalid + chosen},
-      {"at the first element", "1\n", chosen + prompt(0, 0) + "\n"},
+      {"nothing at all", "", menuThenChoice},
+      {"after an item", "2\n", menuThenChoice + zeroMatrix + menuThenChoice},
+      {"last choice without newline", "2", menuThenChoice + zeroMatrix + menuThenChoice},
+      {"sign alone at the end", "-", menuThenChoice},
+      {"plus alone at the end", "+", menuThenChoice},
+      {"too large at the end", "2147483648", menuThenChoice},
+      {"letters, then the end", "abc", menuThenChoice + invalid + menuThenChoice},
+      {"at the first element", "1\n", menuThenChoice + prompt(0, 0) + "\n"},
       {"at a later element", "1\n5 6\n",
-       chosen + prompt(0, 0) + prompt(0, 1) + prompt(0, 2) + "\n"},
-      {"sign alone at an element", "1\n-", chosen + prompt(0, 0) + "\n"},
+       menuThenChoice + prompt(0, 0) + prompt(0, 1) + prompt(0, 2) + "\n"},
+      {"sign alone at an element", "1\n-", menuThenChoice + prompt(0, 0) + "\n"},
       {"letters at an element, then the end", "1\nabc\n",
-       chosen + prompt(0, 0) + std::string(invalidValue) + prompt(0, 0) + "\n"},
-      {"after the last element", "1" + times(" 3", 20), chosen + allPrompts() + chosen},
+       menuThenChoice + prompt(0, 0) + std::string(invalidValue) + prompt(0, 0) + "\n"},
+      {"after the last element", "1" + times(" 3", 20),
+       menuThenChoice + allPrompts() + menuThenChoice},
   };
 }
 
@@ -140,11 +147,11 @@ std::vector<Transcript> saveAndLoad() {
   return {
       {"save, overwrite the matrix, load",
        "1 " + expected::countingInput + "7\n1" + times(" 0", 20) + "\n8\n2\n6\n9\n",
-       chosen + allPrompts() + chosen + expected::saved + chosen + allPrompts() + chosen +
-           expected::loaded + chosen + expected::countingShown + chosen + vectorB + "0 0 0 0 \n" +
-           chosen},
+       menuThenChoice + allPrompts() + menuThenChoice + expected::saved + menuThenChoice +
+           allPrompts() + menuThenChoice + expected::loaded + menuThenChoice +
+           expected::countingShown + menuThenChoice + vectorB + "0 0 0 0 \n" + menuThenChoice},
       {"load with no file", "8\n2\n9\n",
-       chosen + expected::openForReading + chosen + zeroMatrix + chosen},
+       menuThenChoice + expected::openForReading + menuThenChoice + zeroMatrix + menuThenChoice},
   };
 }
 
