@@ -1,4 +1,4 @@
-// The floor for start-up: a C++ program built the Debian way that does no more than
+// The floor for start-up: a C++ program, compiled with plain g++ -O2, that does no more than
 // matrix-menu must before its first wait for input: install the user's locale, write the
 // menu on the wide console stream, and read one choice.
 #include <iostream>
