@@ -17,8 +17,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using expected::counting;
-using expected::nobody;
+// The documented texts and values, typed once in expected.h.
+using namespace expected;  // NOLINT(google-build-using-namespace)
 using testing_support::InTempDirectory;
 using testing_support::listDirectory;
 using testing_support::MemoryConsole;
@@ -26,11 +26,6 @@ using testing_support::namedLocale;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-using expected::countingFile;
-using expected::loaded;
-using expected::openForReading;
-using expected::openForWriting;
-using expected::saved;
 const Matrix untouched = {{{9, 9, 9, 9, 9}}};  // what a failed load leaves in A
 
 TEST(SaveMatrixToFile, KeepsPermissionBitsAndSymbolicLinks) {

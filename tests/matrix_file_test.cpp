@@ -26,22 +26,14 @@
 namespace {
 
 namespace fs = std::filesystem;
-using expected::counting;
-using expected::nobody;
-using expected::recode;
+// The documented texts and values, typed once in expected.h.
+using namespace expected;  // NOLINT(google-build-using-namespace)
 using testing_support::InTempDirectory;
 using testing_support::listDirectory;
 using testing_support::MemoryConsole;
 using testing_support::namedLocale;
 using testing_support::readFile;
 using testing_support::writeFile;
-
-using expected::countingFile;
-using expected::loaded;
-using expected::openForReading;
-using expected::openForWriting;
-using expected::readFailed;
-using expected::saved;
 
 const Matrix sample = {{{1234, -5, 0, 0, 7},
                         {1, 2, 3, 4, 5},

@@ -24,14 +24,8 @@
 
 namespace {
 
-using expected::allPrompts;
-using expected::menu;
-using expected::menuThenChoice;
-using expected::nobody;
-using expected::nobodysOtherGroup;
-using expected::prompt;
-using expected::times;
-using expected::zeroMatrix;
+// The documented texts and values, typed once in expected.h.
+using namespace expected;  // NOLINT(google-build-using-namespace)
 using testing_support::environmentWith;
 using testing_support::listDirectory;
 using testing_support::readFile;
@@ -40,9 +34,6 @@ using testing_support::runProgram;
 using testing_support::TempDir;
 using testing_support::writeFile;
 using transcripts::linuxLocale;
-
-using expected::countingFile;
-using expected::countingInput;
 
 TEST(ProgramFile, SaveThenLoadThroughTheMenu) {
   transcripts::expectTranscripts(

@@ -21,16 +21,8 @@
 
 namespace {
 
-using expected::allPrompts;
-using expected::invalidChoice;
-using expected::invalidValue;
-using expected::menu;
-using expected::menuThenChoice;
-using expected::prompt;
-using expected::recode;
-using expected::times;
-using expected::zeroMatrix;
-using expected::zeros;
+// The documented texts and values, typed once in expected.h.
+using namespace expected;  // NOLINT(google-build-using-namespace)
 using testing_support::Dialogue;
 using testing_support::environmentWith;
 using testing_support::runProgram;

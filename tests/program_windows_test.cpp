@@ -23,15 +23,8 @@
 
 namespace {
 
-using expected::allPrompts;
-using expected::crLf;
-using expected::invalidValue;
-using expected::menu;
-using expected::menuThenChoice;
-using expected::prompt;
-using expected::recode;
-using expected::table;
-using expected::zeroMatrix;
+// The documented texts and values, typed once in expected.h.
+using namespace expected;  // NOLINT(google-build-using-namespace)
 using testing_support::readFile;
 using testing_support::writeFile;
 using transcripts::expectTranscripts;

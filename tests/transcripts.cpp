@@ -10,20 +10,8 @@
 
 namespace transcripts {
 
-using expected::allPrompts;
-using expected::checked;
-using expected::invalidChoice;
-using expected::invalidValue;
-using expected::menuThenChoice;
-using expected::original;
-using expected::prompt;
-using expected::sortedAscending;
-using expected::sortedDescending;
-using expected::sortedMatrix;
-using expected::table;
-using expected::times;
-using expected::vectorB;
-using expected::zeroMatrix;
+// The documented texts and values, typed once in expected.h.
+using namespace expected;  // NOLINT(google-build-using-namespace)
 
 Locale linuxLocale(const char* name, const char* variable) {
   return {name, {std::string(variable) + "=" + name}, expected::charsetOf(name)};
