@@ -170,6 +170,10 @@ TEST(ConsoleOutput, BulkOutputIsWrittenInLargeBlocks) {
   const std::string all = term.output();
   EXPECT_GT(all.size(), 300000u);
   EXPECT_LE(term.sink.writes, static_cast<int>(all.size() / console::outputBlock) + 1);
+  // A whole block goes out as soon as it is there.
+  MemoryConsole exact("", namedLocale("C"));
+  std::cout << std::string(console::outputBlock, 'x');
+  EXPECT_EQ(exact.sink.bytes.size(), console::outputBlock);
 }
 
 // A write that fails is remembered, whichever write it was: a whole block written while
