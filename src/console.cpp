@@ -1,7 +1,6 @@
 #include "console.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <new>

@@ -94,7 +94,22 @@ std::string temporaryName() {
 // Readable and writable by the user alone until it is complete: another user must never
 // read the matrix or hold a handle to what becomes the user's file.
 constexpr mode_t privateMode = S_IRUSR | S_IWUSR;
-constexpr int namingAttempts = 100;
+
+// Makes something under a fresh temporary name with `make`, which returns false (with errno
+// EEXIST where the name is taken) when it cannot. The name it took; empty when none was had.
+template <class Make>
+std::string underFreshName(Make make) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = temporaryName();
+    if (make(name)) {
+      return name;
+    }
+    if (errno != EEXIST) {
+      break;
+    }
+  }
+  return {};
+}
 
 // The new file, beside the one it replaces. Where the file system can make a file with no
 // name (Linux's O_TMPFILE) and /proc is there to name it later, it has none until it is
@@ -112,18 +127,12 @@ class NewFile {
       }
     }
 #endif
-    for (int attempt = 0; attempt < namingAttempts; ++attempt) {
-      name_ = temporaryName();
+    name_ = underFreshName([this, directory](const std::string& name) {
       file_ =
-          Descriptor(::openat(directory, name_.c_str(),
+          Descriptor(::openat(directory, name.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, privateMode));
-      if (file_ || errno != EEXIST) {
-        break;
-      }
-    }
-    if (!file_) {
-      name_.clear();
-    }
+      return static_cast<bool>(file_);
+    });
   }
   ~NewFile() {
     if (!name_.empty() && !renamed_) {
@@ -143,17 +152,10 @@ class NewFile {
       return true;
     }
     const std::string self = selfPath(file_.get());
-    for (int attempt = 0; attempt < namingAttempts; ++attempt) {
-      std::string name = temporaryName();
-      if (::linkat(AT_FDCWD, self.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        name_ = std::move(name);
-        return true;
-      }
-      if (errno != EEXIST) {
-        return false;
-      }
-    }
-    return false;
+    name_ = underFreshName([this, &self](const std::string& name) {
+      return ::linkat(AT_FDCWD, self.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    });
+    return !name_.empty();
   }
   bool close() { return file_.close(); }
   bool renameOver(const char* target) {
@@ -275,20 +277,19 @@ std::optional<OldFile> examine(int directory, const char* name, const struct sta
 }
 
 // An append-only or immutable directory lets a name be made but never removed, so a save
-// that failed there would leave its temporary file. Where the flags cannot be read, nothing
-// is known to stand in the way.
-bool namesCanBeRemoved(int directory) {
+// that failed there would leave its temporary file. Where the flags cannot be read (or the
+// directory not be opened for reading, -1), nothing is known to stand in the way.
+bool namesCanBeRemoved(int readableDirectory) {
 #ifdef FS_IOC_GETFLAGS
-  const Descriptor readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   int flags = 0;
-  return !readable || ::ioctl(readable.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
+  return ::ioctl(readableDirectory, FS_IOC_GETFLAGS, &flags) != 0 ||
          (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0;
 #elif defined(UF_APPEND)
   struct stat status {};
-  return ::fstat(directory, &status) != 0 ||
+  return ::fstat(readableDirectory, &status) != 0 ||
          (status.st_flags & (UF_APPEND | SF_APPEND | UF_IMMUTABLE | SF_IMMUTABLE)) == 0;
 #else
-  static_cast<void>(directory);
+  static_cast<void>(readableDirectory);
   return true;
 #endif
 }
@@ -337,24 +338,21 @@ bool writeAll(int file, std::string_view bytes) {
   return true;
 }
 
-// Without this, after a power loss the directory may still name the old file, or none.
-void syncDirectory(int directory) {
-  const Descriptor readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (readable) {
-    // A failure leaves only the rename's durability to the system: the file is on the device.
-    static_cast<void>(::fsync(readable.get()));
-  }
-}
-
 }  // namespace
 
 SaveResult replaceFile(const char* name, std::string_view bytes) {
   const SignalsHeld held;
   const std::optional<Location> location = locate(name);
-  if (!location || !namesCanBeRemoved(location->directory.get())) {
+  if (!location) {
     return SaveResult::openFailed;
   }
   const int directory = location->directory.get();
+  // For its flags, and for the sync that makes the rename last: the walk's descriptor may
+  // serve only to look names up.
+  const Descriptor readableDirectory(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!namesCanBeRemoved(readableDirectory.get())) {
+    return SaveResult::openFailed;
+  }
   const char* target = location->name.c_str();
   std::optional<OldFile> old;
   if (struct stat status{}; ::fstatat(directory, target, &status, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -375,7 +373,11 @@ SaveResult replaceFile(const char* name, std::string_view bytes) {
   if (!file.renameOver(target)) {
     return SaveResult::openFailed;
   }
-  syncDirectory(directory);
+  // Without this, after a power loss the directory may still name the old file, or none. A
+  // failure leaves only the rename's durability to the system: the file is on the device.
+  if (readableDirectory) {
+    static_cast<void>(::fsync(readableDirectory.get()));
+  }
   return SaveResult::saved;
 }
 

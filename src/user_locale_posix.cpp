@@ -82,9 +82,10 @@ std::string shown(const std::string& name) {
   std::string text;
   for (const char c : name) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte > 0x7E || c == '\\') {
-      text += c == '\\' ? std::string("\\\\")
-                        : std::string{'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (byte < 0x20 || byte > 0x7E) {
+      text += {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
     } else {
       text += c;
     }
@@ -170,17 +171,11 @@ std::string normalized(const std::string& name) {
   return name.substr(0, dot + 1) + charset + name.substr(at);
 }
 
-// The line of the system's list of locales it can make ("ru_RU.UTF-8 UTF-8"), in a file of
-// that format, that makes `name`; empty where there is none.
-std::string listedLine(const char* list, const std::string& name, bool commented) {
-  std::ifstream lines(list);
+// The line of Debian's list of the locales the system can make ("ru_RU.UTF-8 UTF-8") that
+// makes `name`; empty where there is none.
+std::string supportedLine(const std::string& name) {
+  std::ifstream lines("/usr/share/i18n/SUPPORTED");
   for (std::string line; std::getline(lines, line);) {
-    if (commented) {
-      if (!line.starts_with('#')) {
-        continue;
-      }
-      line.erase(0, line.find_first_not_of("# "));
-    }
     if (line.find(' ') != std::string::npos &&
         normalized(line.substr(0, line.find(' '))) == normalized(name)) {
       return line;
@@ -190,9 +185,9 @@ std::string listedLine(const char* list, const std::string& name, bool commented
 }
 
 // How root can install the locale `name`, from what this system has to make it with (Debian's
-// list of locales and their sources, /etc/locale.gen); nothing where it has not.
+// list of locales and their sources); nothing where it has not.
 std::string installAdvice(const std::string& name) {
-  const std::string supported = listedLine("/usr/share/i18n/SUPPORTED", name, false);
+  const std::string supported = supportedLine(name);
   if (supported.empty()) {
     return ", и описания её в системе нет";
   }
@@ -201,7 +196,7 @@ std::string installAdvice(const std::string& name) {
   const std::size_t dot = std::min(listed.find('.'), listed.find('@'));
   const std::size_t at = std::min(listed.find('@'), listed.size());
   return " в системе. Установить её может root: localedef -i " + listed.substr(0, dot) +
-         listed.substr(at) + " -f " + supported.substr(space + 1) + " " + name;
+         listed.substr(at) + " -f " + supported.substr(space + 1) + " " + shown(name);
 }
 
 }  // namespace
@@ -219,7 +214,7 @@ std::locale platform::userLocale() {
         // Not enough memory, or damaged files: installing it again is no advice to give.
         std::cerr << "установлена, но загрузить её не удалось\n";
       } else {
-        std::cerr << "не установлена" << installAdvice(shown(value)) << "\n";
+        std::cerr << "не установлена" << installAdvice(value) << "\n";
       }
     }
     std::cerr << "matrix-menu: используются стандартные настройки и кодировка UTF-8\n";
