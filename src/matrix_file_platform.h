@@ -17,15 +17,15 @@ enum class SaveResult { saved, openFailed, writeFailed };
 // Replaces the file `name` with one that holds `bytes`, all or nothing: they go to a new
 // file beside it (in the directory of the file a link leads to), private to the user until
 // it is complete (on Windows: shared with no one while it is written); it is never written
-// in place. Once written, the new file takes what the old one carries (POSIX: its
-// permission bits, ACL and extended attributes, and its owner and group where the system
-// lets this user give them, a group it cannot keep getting no permissions; Windows: its
-// attributes and security), is flushed to the device and renamed over the old one. A
-// signal or console event that arrives meanwhile takes effect after it. openFailed when
-// the file may not be replaced (not a regular file, read-only, another user's in a shared
-// directory, a directory whose names cannot be removed) or no new file can be made there;
-// writeFailed when a write, the flush, or (POSIX) the mode or ACL fails. Either way the
-// old file is byte for byte as it was and no temporary file remains.
+// in place. Once written, the new file takes what the old one carries (POSIX: its permission
+// bits, ACL and extended attributes, and its owner and group where the system lets this user
+// give them, a group it cannot keep getting no permissions; Windows: its attributes and
+// security), is flushed to the device and renamed over the old one. A signal or console
+// event that arrives meanwhile takes effect after it. openFailed when the file may not be
+// replaced (not a regular file, read-only; POSIX: another user's in a shared directory, a
+// directory whose names cannot be removed) or no new file can be made there; writeFailed
+// when a write, the flush, or (POSIX) the mode or ACL fails. Either way the old file is byte
+// for byte as it was and no temporary file remains.
 SaveResult replaceFile(const char* name, std::string_view bytes);
 
 // The file `name` opened for reading, closed when destroyed; nothing when it is anything but
