@@ -15,10 +15,12 @@
 
 // Writes A to a new file beside matrix.txt and renames it over matrix.txt only when
 // everything was written, so a failed or interrupted save leaves the old file byte for byte
-// as it was. A symbolic link stays a link (its target is replaced); the file's permission
-// bits (with its ACL and attributes on POSIX systems) are kept, and its owner and group
-// where the system allows; a read-only matrix.txt is not replaced. Reports the outcome on
-// wcout.
+// as it was; the new file takes all the old one carried (owner, group, permission bits, and
+// the ACL and attributes on Linux, the attributes and security on Windows). Where that
+// cannot be done on POSIX systems (another user's file, a group the user is not in, an
+// attribute the user cannot read or give), A is written into matrix.txt itself. A symbolic
+// link stays a link (its target is saved); a read-only matrix.txt is not written. Reports
+// the outcome on wcout.
 void saveMatrixToFile();
 
 // Reads 20 integers from matrix.txt into A, all or nothing: if any of them cannot be read,

@@ -4,6 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__linux__) && __has_include(<linux/magic.h>)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <deque>
@@ -62,6 +67,20 @@ bool namesDirectory(const std::string& path) {
   return path.ends_with('/') || path.ends_with("/.") || path == ".";
 }
 
+// Whether a link of /proc (such as /proc/self/fd/0) stands for a file that no longer has a
+// name: its target is then the old name and " (deleted)", which names nothing real.
+bool namesDeletedFile(int directory, const std::string& target) {
+#if defined(__linux__) && defined(PROC_SUPER_MAGIC)
+  struct statfs system {};
+  return target.ends_with(" (deleted)") && ::fstatfs(directory, &system) == 0 &&
+         system.f_type == PROC_SUPER_MAGIC;
+#else
+  static_cast<void>(directory);
+  static_cast<void>(target);
+  return false;
+#endif
+}
+
 }  // namespace
 
 bool isTrustedOwner(uid_t owner, int directory) {
@@ -69,7 +88,10 @@ bool isTrustedOwner(uid_t owner, int directory) {
   if (::fstat(directory, &holder) != 0) {
     return false;
   }
-  const bool shared = (holder.st_mode & S_ISVTX) != 0 && (holder.st_mode & S_IWOTH) != 0;
+  // Sticky, and others may write to it: through the group bits too, as the kernel's
+  // protected_regular=2 has it.
+  const bool shared =
+      (holder.st_mode & S_ISVTX) != 0 && (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   return !shared || owner == ::geteuid() || owner == holder.st_uid;
 }
 
@@ -94,7 +116,7 @@ std::optional<Location> locate(const std::string& path) {
       }
       const std::string target =
           readLink(directory.get(), part, static_cast<std::size_t>(status.st_size));
-      if (target.empty()) {
+      if (target.empty() || namesDeletedFile(directory.get(), target)) {
         return std::nullopt;
       }
       // Only the form of the path's last link counts: "dir/" in the middle is a directory

@@ -1,0 +1,171 @@
+#include "new_file_posix.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+
+#if __has_include(<sys/random.h>)
+#include <sys/random.h>  // getentropy on macOS; glibc has it in unistd.h too
+#endif
+
+#include "old_file_posix.h"
+
+namespace matrix_file {
+
+namespace {
+
+std::uint64_t randomBits() {
+  static std::uint64_t counter = 0;
+  std::uint64_t bits = 0;
+  if (::getentropy(&bits, sizeof bits) != 0) {
+    // Unpredictable names are a courtesy; O_EXCL and a link's refusal to replace a name are
+    // what make the file the program's own.
+    bits = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+           static_cast<std::uint64_t>(std::time(nullptr)) ^ (++counter * 0x9E3779B97F4A7C15u);
+  }
+  return bits;
+}
+
+// A fresh name for a temporary file, whose length does not depend on the file it replaces.
+std::string temporaryName() {
+  constexpr char digits[] = "0123456789abcdef";
+  std::string name = ".matrix-menu-";
+  for (std::uint64_t bits = randomBits(), digit = 0; digit < 16; ++digit, bits >>= 4) {
+    name += digits[bits & 0xF];
+  }
+  return name;
+}
+
+// Makes something under a fresh temporary name with `make`, which returns false (with errno
+// EEXIST where the name is taken) when it cannot. The name it took; empty when none was had.
+template <class Make>
+std::string underFreshName(Make make) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = temporaryName();
+    if (make(name)) {
+      return name;
+    }
+    if (errno != EEXIST) {
+      break;
+    }
+  }
+  return {};
+}
+
+constexpr mode_t newFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+
+std::string selfPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Whether /proc is there to name an unnamed file through: it shows any open descriptor.
+bool procIsThere(int fd) {
+  char target[1];
+  return ::readlinkat(AT_FDCWD, selfPath(fd).c_str(), target, sizeof target) > 0;
+}
+
+// The access ACL that a file made with newFileMode gets from its directory's default ACL:
+// the owner's, the mask's (the owning group's where there is no mask) and the others'
+// permissions limited by that mode, as the kernel limits them. Entries of eight bytes (tag,
+// permissions, id, little-endian) follow a four-byte version.
+std::string inheritedAcl(std::string acl) {
+  enum : unsigned { owner = 0x01, owningGroup = 0x04, mask = 0x10, others = 0x20 };
+  constexpr std::size_t header = 4;
+  constexpr std::size_t entry = 8;
+  const auto tagAt = [&acl](std::size_t at) {
+    return static_cast<unsigned>(static_cast<unsigned char>(acl[at])) |
+           static_cast<unsigned>(static_cast<unsigned char>(acl[at + 1])) << 8;
+  };
+  bool hasMask = false;
+  for (std::size_t at = header; at + entry <= acl.size(); at += entry) {
+    hasMask = hasMask || tagAt(at) == mask;
+  }
+  for (std::size_t at = header; at + entry <= acl.size(); at += entry) {
+    const unsigned tag = tagAt(at);
+    if (tag == owner || tag == mask || tag == others || (tag == owningGroup && !hasMask)) {
+      acl[at + 2] = static_cast<char>(acl[at + 2] & 06);  // rw-, as in newFileMode
+    }
+  }
+  return acl;
+}
+
+}  // namespace
+
+NewFile::NewFile(int directory) : directory_(directory) {
+#ifdef O_TMPFILE
+  if (procIsThere(directory)) {
+    // Nobody can open a file without a name: it may have the mode of a new file from the
+    // start, which the kernel then limits by the umask or the directory's default ACL.
+    file_ = Descriptor(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, newFileMode));
+    if (file_) {
+      return;
+    }
+  }
+#endif
+  name_ = underFreshName([this, directory](const std::string& name) {
+    file_ = Descriptor(::openat(directory, name.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                S_IRUSR | S_IWUSR));
+    return static_cast<bool>(file_);
+  });
+}
+
+NewFile::~NewFile() {
+  if (!name_.empty() && !placed_) {
+    ::unlinkat(directory_, name_.c_str(), 0);
+  }
+}
+
+bool NewFile::takeNewFileAccess() {
+  if (name_.empty()) {
+    return true;
+  }
+  // The default ACL can be read through a directory opened for reading, or through /proc
+  // where the directory may only be searched.
+  const Descriptor readable(::openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const std::optional<std::string> defaultAcl =
+      attributeValue(readable.get(), selfPath(directory_).c_str(), "system.posix_acl_default");
+  if (defaultAcl) {
+    return setAttribute(file_.get(), "system.posix_acl_access", inheritedAcl(*defaultAcl));
+  }
+  if (errno != ENODATA && errno != ENOTSUP) {
+    return false;
+  }
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return ::fchmod(file_.get(), newFileMode & ~mask) == 0;
+}
+
+bool NewFile::name() {
+  if (!name_.empty()) {
+    return true;
+  }
+  // Through /proc: linking the descriptor itself (AT_EMPTY_PATH) may need a privilege.
+  const std::string self = selfPath(file_.get());
+  name_ = underFreshName([this, &self](const std::string& name) {
+    return ::linkat(AT_FDCWD, self.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  });
+  return !name_.empty();
+}
+
+bool NewFile::renameOver(const char* target) {
+  placed_ = ::renameat(directory_, name_.c_str(), directory_, target) == 0;
+  return placed_;
+}
+
+bool NewFile::linkAsNew(const char* target) {
+#ifdef RENAME_NOREPLACE
+  placed_ = ::renameat2(directory_, name_.c_str(), directory_, target, RENAME_NOREPLACE) == 0;
+  if (placed_ || (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)) {
+    return placed_;
+  }
+#endif
+  // A second name that refuses to replace one; the temporary one goes with the destructor.
+  return ::linkat(directory_, name_.c_str(), directory_, target, 0) == 0;
+}
+
+}  // namespace matrix_file
