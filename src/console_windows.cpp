@@ -1,6 +1,7 @@
 // The standard input and output on Windows, as the process's standard handles.
 //
-// Redirected, they carry bytes in the ANSI code page with the C runtime's text mode: each
+// Redirected, they carry bytes in the user's encoding (the ANSI code page where it has
+// Cyrillic and one byte a character, UTF-8 otherwise) with the C runtime's text mode: each
 // newline written as CR LF; in input a CR before LF dropped and Ctrl-Z the end. At a real
 // console they go through WriteConsoleW and ReadConsoleW, so that the texts show right
 // whatever the console's own code page (866 on a Russian Windows). The console above works

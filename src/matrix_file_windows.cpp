@@ -112,6 +112,16 @@ Handle createTemporary(const std::filesystem::path& directory, std::filesystem::
   return Handle(INVALID_HANDLE_VALUE);
 }
 
+// Whether the volume that holds `file` keeps security descriptors (NTFS does, FAT does
+// not); true where that cannot be learnt.
+bool keepsSecurity(const std::filesystem::path& file) {
+  wchar_t volume[MAX_PATH + 1];
+  DWORD flags = 0;
+  return GetVolumePathNameW(file.c_str(), volume, MAX_PATH + 1) == 0 ||
+         GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) == 0 ||
+         (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
 bool writeAll(HANDLE file, std::string_view bytes) {
   std::string text;  // each newline as CR LF
   text.reserve(bytes.size() + bytes.size() / 8);
@@ -147,12 +157,16 @@ SaveResult replaceFile(const char* name, std::string_view bytes) {
     DeleteFileW(temporary.c_str());
     return SaveResult::writeFailed;
   }
-  // ReplaceFileW keeps the old file's attributes and security; a new file is just moved.
+  // ReplaceFileW keeps the old file's attributes and security; a move would give it the
+  // temporary file's, so it stands in only where the volume keeps no security. A new file is
+  // moved into a name that must still be free.
   const bool replaced =
-      (exists && ReplaceFileW(target.c_str(), temporary.c_str(), nullptr,
-                              REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0) ||
-      MoveFileExW(temporary.c_str(), target.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+      exists ? ReplaceFileW(target.c_str(), temporary.c_str(), nullptr,
+                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0 ||
+                   (!keepsSecurity(target) &&
+                    MoveFileExW(temporary.c_str(), target.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+             : MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
   if (!replaced) {
     DeleteFileW(temporary.c_str());
     return SaveResult::openFailed;
