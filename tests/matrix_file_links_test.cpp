@@ -134,10 +134,10 @@ struct SharedCase {
   bool followed;  // the link is followed, or the file replaced
 };
 
-// In a directory that others may write to, a link is followed only where the kernel's
-// protected_symlinks rule would follow it, and a file replaced only where its
-// protected_regular rule would let it be opened to write, whatever the system's settings.
-// Such a file still loads.
+// In a sticky directory that others may write to, a link is followed, and a file written,
+// only where it is the user's or the directory owner's, as the kernel's protected_symlinks
+// and protected_regular rules have it, whatever the system's settings, and also where the
+// group alone may write. Such a file still loads.
 TEST(MatrixFileLinks, InASharedDirectoryAreFollowedOnlyIfTheirOwnerIsTrusted) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "links and files of another user need root to make";
@@ -147,13 +147,14 @@ TEST(MatrixFileLinks, InASharedDirectoryAreFollowedOnlyIfTheirOwnerIsTrusted) {
   constexpr fs::perms searchable = fs::perms::owner_all | fs::perms::group_read |
                                    fs::perms::group_exec | fs::perms::others_read |
                                    fs::perms::others_exec;
+  constexpr fs::perms groupShared = searchable | fs::perms::group_write | fs::perms::sticky_bit;
   const SharedCase cases[] = {
       {"own link in a shared directory", shared, me, me, true, true},
       {"another user's link in a shared directory", shared, nobody, me, true, false},
       {"the directory owner's link", shared, nobody, nobody, true, true},
       {"another user's link in a private directory", searchable, nobody, me, true, true},
-      {"sticky, but only the group may write",
-       searchable | fs::perms::group_write | fs::perms::sticky_bit, nobody, me, true, true},
+      {"another user's link, sticky and group-writable", groupShared, nobody, me, true, false},
+      {"another user's file, sticky and group-writable", groupShared, nobody, me, false, false},
       {"everybody may write, but not sticky", fs::perms::all, nobody, me, true, true},
       {"own file in another's shared directory", shared, me, nobody, false, true},
       {"another user's file in a shared directory", shared, nobody, me, false, false},

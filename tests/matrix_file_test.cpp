@@ -3,6 +3,7 @@
 // and what else the directory holds. Symbolic links have a file of their own.
 #include "matrix_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <utility>
@@ -26,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 // The documented texts and values, typed once in expected.h.
 using namespace expected;  // NOLINT(google-build-using-namespace)
+using testing_support::carriedBy;
 using testing_support::InTempDirectory;
 using testing_support::listDirectory;
 using testing_support::MemoryConsole;
@@ -139,6 +140,13 @@ TEST(SaveMatrixToFile, NeverReplacesWhatItMayNot) {
          return true;
        }},
       {"a FIFO", [] { return ::mkfifo("matrix.txt", 0644) == 0; }},
+      {"a link of /proc to a file that was deleted",
+       [] {
+         writeFile("gone.txt", "old");
+         const int kept = ::open("gone.txt", O_RDONLY | O_CLOEXEC);  // open until the test ends
+         fs::create_symlink("/proc/self/fd/" + std::to_string(kept), "matrix.txt");
+         return fs::remove("gone.txt");
+       }},
       {"an append-only directory",
        [] {
          writeFile("matrix.txt", "old");
@@ -186,32 +194,6 @@ TEST(SaveMatrixToFile, WhatElseTheDirectoryHoldsChangesNothing) {
   EXPECT_EQ(listDirectory("."), others);
 }
 
-// What a file carries besides its bytes: owner, group, permission bits, and its extended
-// attributes, where the access ACL lives.
-struct Carried {
-  uid_t owner;
-  gid_t group;
-  unsigned mode;
-  std::map<std::string, std::string> attributes;
-  bool operator==(const Carried&) const = default;
-};
-
-Carried carriedBy(const char* path) {
-  struct stat status {};
-  EXPECT_EQ(::stat(path, &status), 0) << path;
-  Carried carried{status.st_uid, status.st_gid, status.st_mode & 07777, {}};
-  char names[4096];
-  const ssize_t size = ::listxattr(path, names, sizeof names);
-  for (ssize_t start = 0; start < size;
-       start += static_cast<ssize_t>(std::strlen(names + start)) + 1) {
-    char value[4096];
-    const ssize_t length = ::getxattr(path, names + start, value, sizeof value);
-    carried.attributes[names + start] =
-        std::string(value, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
-  }
-  return carried;
-}
-
 struct CarriedCase {
   const char* name;
   bool (*prepare)();  // gives matrix.txt what it carries; false where that cannot be done here
@@ -233,6 +215,8 @@ TEST(SaveMatrixToFile, KeepsAllTheOldFileCarries) {
        [] { return testing_support::setAcl("matrix.txt", "u:nobody:rw"); }},
       {"a user attribute",
        [] { return ::setxattr("matrix.txt", "user.origin", "kept", 4, 0) == 0; }},
+      {"no ACL, in a directory whose default ACL names one more user",
+       [] { return testing_support::setAcl(".", "d:u:nobody:rw"); }},
   };
   for (const auto& c : cases) {
     const InTempDirectory dir;
@@ -243,7 +227,7 @@ TEST(SaveMatrixToFile, KeepsAllTheOldFileCarries) {
       continue;
     }
     MemoryConsole term("", namedLocale("C"));
-    const Carried before = carriedBy("matrix.txt");
+    const testing_support::Carried before = carriedBy("matrix.txt");
     A = counting;
     saveMatrixToFile();
     EXPECT_EQ(term.output(), saved) << c.name;

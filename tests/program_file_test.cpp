@@ -1,6 +1,7 @@
 // The built program's matrix file, end to end: saving and loading through the menu, failed
 // writes and reads, signals during a save, and the system calls a save makes.
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -26,7 +28,9 @@ namespace {
 
 // The documented texts and values, typed once in expected.h.
 using namespace expected;  // NOLINT(google-build-using-namespace)
+using testing_support::carriedBy;
 using testing_support::environmentWith;
+using testing_support::inodeOf;
 using testing_support::listDirectory;
 using testing_support::readFile;
 using testing_support::Restrictions;
@@ -78,22 +82,25 @@ TEST(ProgramFile, SavesHitBySignalsLeaveOneCompleteFile) {
   }
 }
 
+// How a save leaves matrix.txt: as it was, replaced by a new file, or written in place.
+enum class Saved { not_at_all, whole, inPlace };
+
 struct SaveCase {
   const char* name;
   const std::string& message;
-  Restrictions restrictions;  // unprivileged: as nobody, who owns the directory and file
+  Restrictions restrictions;  // unprivileged: as nobody, who owns the directory
   int fileMode;               // of matrix.txt, "old\n" before the save; 0 for none
-  bool readOnlyDirectory;
-  bool replaced;
+  unsigned directoryMode;
+  Saved saved;
   uid_t owner = nobody;  // of matrix.txt, for a run as nobody
   gid_t group = nobody;
-  int modeAfter = -1;  // where it is not fileMode
+  bool (*prepare)(const std::filesystem::path& file) = nullptr;  // false where it cannot be
 };
 
-// A save that cannot finish leaves the old file and nothing else; one that can keeps the
-// file's mode, set-ID bits included (a write by a user without CAP_FSETID clears them, so
-// the mode comes last), and its group where the user belongs to it. A new file's mode is
-// what the umask leaves.
+// A save that cannot finish leaves the old file and nothing else. One that can replaces the
+// file whole where the user could make it again, set-ID bits included (a write by a user
+// without CAP_FSETID clears them, so the mode comes last), and writes into it otherwise: it
+// carries all it did. A new file carries what any new file there does.
 TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
   const auto restricted = [](bool unprivileged, long fileSizeLimit) {
     Restrictions restrictions;
@@ -101,66 +108,87 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
     restrictions.fileSizeLimit = fileSizeLimit;
     return restrictions;
   };
-  constexpr mode_t umask = 027;
+  const auto appendOnly = [](const std::filesystem::path& file) {
+    return std::system(("chattr +a " + file.parent_path().string() + " 2>/dev/null").c_str()) == 0;
+  };
+  using enum Saved;
   const SaveCase cases[] = {
-      {"a file-size limit", expected::writeError, restricted(false, 20), 0644, false, false},
+      {"a file-size limit", expected::writeError, restricted(false, 20), 0644, 0755, not_at_all},
       // Without a new file nothing is saved: writing in place could lose the old file.
       {"a directory that takes no new file", expected::openForWriting, restricted(true, -1), 0,
-       true, false},
+       0555, not_at_all},
       {"... though the file could be written", expected::openForWriting, restricted(true, -1), 0666,
-       true, false},
-      {"an ordinary user's set-ID file", expected::saved, restricted(true, -1), 06754, false, true},
-      {"a new file", expected::saved, restricted(false, -1), 0, false, true, nobody, nobody,
-       0666 & ~umask},
+       0555, not_at_all},
+      {"an ordinary user's set-ID file", expected::saved, restricted(true, -1), 06754, 0755, whole},
+      {"a new file", expected::saved, restricted(false, -1), 0, 0755, whole},
+      {"a directory that may be written but not listed", expected::saved, restricted(true, -1),
+       0644, 0300, whole},
+      {"... and is append-only", expected::openForWriting, restricted(true, -1), 0644, 0300,
+       not_at_all, nobody, nobody, appendOnly},
       {"root's file, saved by a member of its group", expected::saved, restricted(true, -1), 0664,
-       false, true, 0, nobodysOtherGroup},
-      // The group's permissions go with the group: another group does not get them.
-      {"a file in a group the user is not in", expected::saved, restricted(true, -1), 0664, false,
-       true, nobody, 0, 0604},
+       0755, inPlace, 0, nobodysOtherGroup},
+      {"a file in a group the user is not in", expected::saved, restricted(true, -1), 0606, 0755,
+       inPlace, nobody, 0},
+      {"... over a file-size limit", expected::writeError, restricted(true, 20), 0606, 0755,
+       not_at_all, nobody, 0},
+      {"root's file that one more user may write", expected::saved, restricted(true, -1), 0600,
+       0755, inPlace, 0, 0,
+       [](const std::filesystem::path& file) {
+         return testing_support::setAcl(file, "u:nobody:rw");
+       }},
+      {"an attribute of a file its owner may only write", expected::saved, restricted(true, -1),
+       0200, 0755, inPlace, nobody, nobody,
+       [](const std::filesystem::path& file) {
+         return ::setxattr(file.c_str(), "user.origin", "kept", 4, 0) == 0;
+       }},
   };
-  const mode_t previousMask = ::umask(umask);
+  const mode_t previousMask = ::umask(027);
   for (const auto& c : cases) {
     std::string why = testing_support::cannotRun(c.restrictions);
     const bool root = ::geteuid() == 0;
-    if (!root && (c.owner != nobody || c.group != nobody)) {
-      why = "only root can give a file to another owner and group";
-    }
-    if (!why.empty()) {
-      std::cout << "skipped \"" << c.name << "\": " << why << "\n";
-      continue;
+    if (!root && (c.owner != nobody || c.group != nobody || c.prepare != nullptr)) {
+      why = "needs root";
     }
     const TempDir dir;
     const auto file = dir.path() / "matrix.txt";
     if (c.fileMode != 0) {
       writeFile(file, "old\n");
     }
-    if (root && c.restrictions.unprivileged) {  // nobody's directory and file
+    if (why.empty() && root && c.restrictions.unprivileged) {  // nobody's directory
       ASSERT_EQ(::chown(dir.path().c_str(), nobody, nobody), 0) << c.name;
       static_cast<void>(::chown(file.c_str(), c.owner, c.group));
     }
     // After the chown, which clears the set-ID bits.
     ASSERT_TRUE(c.fileMode == 0 || ::chmod(file.c_str(), static_cast<mode_t>(c.fileMode)) == 0)
         << c.name;
-    ASSERT_EQ(::chmod(dir.path().c_str(), c.readOnlyDirectory ? 0555 : 0755), 0) << c.name;
+    ASSERT_EQ(::chmod(dir.path().c_str(), c.directoryMode), 0) << c.name;
+    if (why.empty() && c.prepare != nullptr && !c.prepare(file)) {
+      why = "needs ACLs, attributes and inode flags here";
+    }
+    if (!why.empty()) {
+      std::cout << "skipped \"" << c.name << "\": " << why << "\n";
+      continue;
+    }
+    const bool exists = c.fileMode != 0;
+    const testing_support::Carried before =
+        exists ? carriedBy(file) : testing_support::carriedByNewFile(dir.path());
+    const ino_t inode = inodeOf(file);
     const auto outcome = runProgram("1 " + countingInput + "7\n9\n", environmentWith({"LC_ALL=C"}),
                                     dir.path(), c.restrictions);
+    static_cast<void>(std::system(("chattr -a " + dir.path().string() + " 2>/dev/null").c_str()));
+    ::chmod(dir.path().c_str(), 0755);
     EXPECT_EQ(outcome.out,
               menuThenChoice + allPrompts() + menuThenChoice + c.message + menuThenChoice)
         << c.name;
     EXPECT_EQ(outcome.status, 0) << c.name;
-    const bool exists = c.fileMode != 0 || c.replaced;
+    const bool there = exists || c.saved != not_at_all;
     EXPECT_EQ(listDirectory(dir.path()),
-              exists ? std::vector<std::string>{"matrix.txt"} : std::vector<std::string>{})
+              there ? std::vector<std::string>{"matrix.txt"} : std::vector<std::string>{})
         << c.name;
-    struct stat status {};
-    if (exists) {
-      ASSERT_EQ(::stat(file.c_str(), &status), 0) << c.name;
-      EXPECT_EQ(readFile(file), c.replaced ? countingFile : "old\n") << c.name;
-      EXPECT_EQ(status.st_mode & 07777,
-                static_cast<unsigned>(c.modeAfter >= 0 ? c.modeAfter : c.fileMode))
-          << c.name;
-      EXPECT_TRUE(!root || !c.restrictions.unprivileged || c.group == 0 || status.st_gid == c.group)
-          << c.name;
+    if (there) {
+      EXPECT_EQ(readFile(file), c.saved != not_at_all ? countingFile : "old\n") << c.name;
+      EXPECT_TRUE(carriedBy(file) == before) << c.name;
+      EXPECT_EQ(inodeOf(file) == inode, c.saved != whole) << c.name;
     }
   }
   ::umask(previousMask);
@@ -197,10 +225,12 @@ TEST(ProgramFile, ASignalDuringASaveTakesEffectAfterIt) {
   }
 }
 
-// The properties of a completed save in what strace shows of it: one new file, created
-// private, written and given its mode before it is synced, and synced before it is renamed
-// over the old one, after which the directory is synced. Empty when they hold.
-std::string saveProperties(const std::string& trace) {
+// The properties of a save that replaces a file whole (`replacing`) or makes it anew, in what
+// strace shows of it: one new file, private where it has a name, written and given its
+// access (where it has a name or replaces a file) before it is synced, and synced before it
+// is renamed over the old file or put where none is without replacing one; after which the
+// directory is synced. Empty when they hold.
+std::string saveProperties(const std::string& trace, bool replacing) {
   std::vector<std::string> lines;
   std::istringstream in(trace);
   for (std::string line; std::getline(in, line);) {
@@ -215,8 +245,9 @@ std::string saveProperties(const std::string& trace) {
     return "not exactly one new file";
   }
   const auto create = std::find_if(lines.begin(), lines.end(), created);
-  if (create->find(", 0600) = ") == std::string::npos) {
-    return "the new file is not created private";
+  const bool named = create->find("O_TMPFILE") == std::string::npos;
+  if (named && create->find(", 0600) = ") == std::string::npos) {
+    return "a named new file is not created private";
   }
   const std::string fd = create->substr(create->rfind(' ') + 1);
   // The first, or the last, of the calls that start so in [from, to).
@@ -233,55 +264,91 @@ std::string saveProperties(const std::string& trace) {
   const auto end = lines.end();
   const auto sync = find("fsync(" + fd + ")", create, end);
   const auto write = find("write(" + fd + ",", create, sync, true);
-  const auto mode = find("fchmod(" + fd + ",", create, sync);
-  const auto rename = find("renameat(", sync, end);
-  const auto directorySync = find("fsync(", rename, end);
-  if (write == sync || !(write < mode && mode < sync && sync < rename && rename < directorySync &&
-                         directorySync < end)) {
-    return "not written, given its mode, synced, renamed and the directory synced, in order";
+  const auto access = std::min(find("fchmod(" + fd + ",", create, sync),
+                               find("fsetxattr(" + fd + ",", create, sync));
+  const auto placed = find(replacing ? "renameat(" : "renameat2(", sync, end);
+  if (!replacing && placed != end && placed->find("RENAME_NOREPLACE") == std::string::npos) {
+    return "a new file may replace a name made meanwhile";
+  }
+  const auto directorySync = find("fsync(", placed, end);
+  if (write == sync || ((named || replacing) && !(write < access && access < sync)) ||
+      !(sync < placed && placed < directorySync && directorySync < end)) {
+    return "not written, given its access, synced, put in place and the directory synced, in order";
   }
   return "";
 }
 
+bool oldFile(const std::filesystem::path& dir) {
+  writeFile(dir / "matrix.txt", "old\n");
+  return ::chmod((dir / "matrix.txt").c_str(), 0700) == 0;
+}
+bool oldFileWithAcl(const std::filesystem::path& dir) {
+  return oldFile(dir) && testing_support::setAcl(dir / "matrix.txt", "u:nobody:r");
+}
+bool noFile(const std::filesystem::path&) { return true; }
+bool noFileUnderDefaultAcl(const std::filesystem::path& dir) {
+  return testing_support::setAcl(dir, "d:u:nobody:rw,d:o::-");
+}
+bool noAclUnderDefaultAcl(const std::filesystem::path& dir) {
+  return oldFile(dir) && noFileUnderDefaultAcl(dir);
+}
+
 struct TracedSaveCase {
   const char* name;
-  std::vector<std::string> injected;  // strace's inject= qualifiers
-  bool withAcl;                       // the old file has one (u:nobody:r)
+  std::string options;  // more of strace's, split at spaces
+  const char* shows;    // what the trace shows where the save takes the row's path
   const std::string& message;
+  bool (*prepare)(const std::filesystem::path& dir) = oldFile;  // false where it cannot be
 };
 
 // A save watched and tampered with by strace: where it completes it keeps its promises on
-// any path; where a step fails it says so, and leaves the old file and nothing else.
+// any path, and the file carries what it did or what a new file there does; where a step
+// fails it says so, and leaves the old file, or none, and nothing else.
 TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
   if (!haveStrace()) {
     GTEST_SKIP() << "strace is not installed";
   }
   // Where /proc cannot name an unnamed file, a named one is made from the start.
-  const std::string noProc = "inject=readlinkat:error=ENOENT";
-  const std::string syncFails = "inject=fsync:error=EIO:when=1";
+  const std::string noProc = "-e inject=readlinkat:error=ENOENT ";
+  const std::string syncFails = "-e inject=fsync:error=EIO:when=1 ";
   const TracedSaveCase cases[] = {
-      {"an unnamed new file", {}, false, expected::saved},
-      {"a named new file", {noProc}, false, expected::saved},
-      {"an unnamed file that does not sync", {syncFails}, false, expected::writeError},
-      {"a named file that does not sync", {noProc, syncFails}, false, expected::writeError},
-      {"a refused rename",
-       {noProc, "inject=renameat:error=EACCES"},
-       false,
+      {"an unnamed new file", "", "O_TMPFILE", expected::saved},
+      {"a named new file", noProc, "O_CREAT|O_EXCL", expected::saved},
+      {"an unnamed file that does not sync", syncFails, "O_TMPFILE", expected::writeError},
+      {"a named file that does not sync", noProc + syncFails, "O_CREAT|O_EXCL",
+       expected::writeError},
+      {"a refused rename", noProc + "-e inject=renameat:error=EACCES", "renameat(",
        expected::openForWriting},
-      {"a mode that cannot be given", {"inject=fchmod:error=EPERM"}, false, expected::writeError},
-      {"an ACL that cannot be given", {"inject=fsetxattr:error=EPERM"}, true, expected::writeError},
+      {"a mode that cannot be given, so written in place", "-e inject=fchmod:error=EPERM",
+       "ftruncate(", expected::saved},
+      {"an ACL that cannot be given, so written in place", "-e inject=fsetxattr:error=EPERM",
+       "ftruncate(", expected::saved, oldFileWithAcl},
+      {"a new file under a default ACL", "", "O_TMPFILE", expected::saved, noFileUnderDefaultAcl},
+      {"a named new file under a default ACL", noProc, "O_CREAT|O_EXCL", expected::saved,
+       noFileUnderDefaultAcl},
+      {"an old file without an ACL under a default ACL", "", "O_TMPFILE", expected::saved,
+       noAclUnderDefaultAcl},
+      {"a name made meanwhile", "-e inject=renameat2:error=EEXIST", "RENAME_NOREPLACE",
+       expected::openForWriting, noFile},
+      {"a file that could not be looked at",
+       "-P matrix.txt -e inject=newfstatat:error=ENOMEM:when=2", "ENOMEM",
+       expected::openForWriting},
+      {"a directory whose inode flags are not reported",
+       "-e inject=statx:error=ENOSYS -e inject=ioctl:error=ENOTTY", "FS_IOC_GETFLAGS",
+       expected::saved},
   };
   const TempDir traces;
   const std::string trace = (traces.path() / "trace").string();
   for (const auto& c : cases) {
     const TempDir dir;
     const auto file = dir.path() / "matrix.txt";
-    writeFile(file, "old\n");
-    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
-    if (c.withAcl && !testing_support::setAcl(file, "u:nobody:r")) {
+    if (!c.prepare(dir.path())) {
       std::cout << "skipped \"" << c.name << "\": no ACLs on this file system\n";
       continue;
     }
+    const bool existed = std::filesystem::exists(file);
+    const testing_support::Carried before =
+        existed ? carriedBy(file) : testing_support::carriedByNewFile(dir.path());
     Restrictions traced;
     traced.tracer = {"strace",
                      "-o",
@@ -289,20 +356,28 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
                      "-e",
                      "signal=none",
                      "-e",
-                     "trace=openat,write,fsync,fchmod,fsetxattr,linkat,renameat,readlinkat"};
-    for (const std::string& injection : c.injected) {
-      traced.tracer.insert(traced.tracer.end(), {"-e", injection});
-    }
+                     "trace=openat,write,fsync,fchmod,fsetxattr,linkat,renameat,renameat2,"
+                     "readlinkat,ftruncate,ioctl,statx,newfstatat"};
+    std::istringstream options(c.options);
+    traced.tracer.insert(traced.tracer.end(), std::istream_iterator<std::string>(options), {});
     const auto outcome = runProgram("1 " + countingInput + "7\n9\n", environmentWith({"LC_ALL=C"}),
                                     dir.path(), traced);
     const bool completes = &c.message == &expected::saved;
+    const std::string shown = readFile(trace);
     EXPECT_EQ(outcome.out,
               menuThenChoice + allPrompts() + menuThenChoice + c.message + menuThenChoice)
         << c.name;
-    EXPECT_EQ(readFile(file), completes ? countingFile : "old\n") << c.name;
-    EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"}) << c.name;
-    if (completes) {
-      EXPECT_EQ(saveProperties(readFile(trace)), "") << c.name << "\n" << readFile(trace);
+    EXPECT_NE(shown.find(c.shows), std::string::npos) << c.name << "\n" << shown;
+    EXPECT_EQ(listDirectory(dir.path()), existed || completes
+                                             ? std::vector<std::string>{"matrix.txt"}
+                                             : std::vector<std::string>{})
+        << c.name;
+    if (existed || completes) {
+      EXPECT_EQ(readFile(file), completes ? countingFile : "old\n") << c.name;
+      EXPECT_TRUE(carriedBy(file) == before) << c.name;
+    }
+    if (completes && shown.find("ftruncate(") == std::string::npos) {
+      EXPECT_EQ(saveProperties(shown, existed), "") << c.name << "\n" << shown;
     }
   }
 }

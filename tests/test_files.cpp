@@ -1,9 +1,15 @@
 // Files, directories and locales for the tests.
 #include "test_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -57,6 +63,37 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes) {
 bool setAcl(const std::filesystem::path& path, const std::string& entry) {
   const std::string command = "setfacl -m '" + entry + "' '" + path.string() + "' 2>/dev/null";
   return std::system(command.c_str()) == 0;
+}
+
+Carried carriedBy(const std::filesystem::path& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    throw std::runtime_error("stat " + path.string() + ": " + std::to_string(errno));
+  }
+  Carried carried{status.st_uid, status.st_gid, status.st_mode & 07777, {}};
+  char names[4096];
+  const ssize_t size = ::listxattr(path.c_str(), names, sizeof names);
+  for (ssize_t start = 0; start < size;
+       start += static_cast<ssize_t>(std::strlen(names + start)) + 1) {
+    char value[4096];
+    const ssize_t length = ::getxattr(path.c_str(), names + start, value, sizeof value);
+    carried.attributes[names + start] =
+        std::string(value, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+  }
+  return carried;
+}
+
+Carried carriedByNewFile(const std::filesystem::path& directory) {
+  const auto path = directory / "made anew";
+  ::close(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
+  const Carried carried = carriedBy(path);
+  std::filesystem::remove(path);
+  return carried;
+}
+
+ino_t inodeOf(const std::filesystem::path& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
 }
 
 std::vector<std::string> listDirectory(const std::filesystem::path& path) {

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <locale>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,21 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes);
 // Adds an entry (as "u:nobody:r") to the file's ACL with setfacl. False where the file
 // system or the system has no ACLs.
 bool setAcl(const std::filesystem::path& path, const std::string& entry);
+
+// What a file carries besides its bytes: owner, group, permission bits, and its extended
+// attributes, where the access ACL lives.
+struct Carried {
+  uid_t owner;
+  gid_t group;
+  unsigned mode;
+  std::map<std::string, std::string> attributes;
+  bool operator==(const Carried&) const = default;
+};
+Carried carriedBy(const std::filesystem::path& path);
+// What a file made anew in `directory` with mode 0666 carries (under this process's umask).
+Carried carriedByNewFile(const std::filesystem::path& directory);
+ino_t inodeOf(const std::filesystem::path& path);
+
 // The names in a directory, sorted.
 std::vector<std::string> listDirectory(const std::filesystem::path& path);
 
