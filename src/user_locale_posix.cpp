@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -171,32 +174,140 @@ std::string normalized(const std::string& name) {
   return name.substr(0, dot + 1) + charset + name.substr(at);
 }
 
-// The line of Debian's list of the locales the system can make ("ru_RU.UTF-8 UTF-8") that
-// makes `name`; empty where there is none.
-std::string supportedLine(const std::string& name) {
-  std::ifstream lines("/usr/share/i18n/SUPPORTED");
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find(' ') != std::string::npos &&
-        normalized(line.substr(0, line.find(' '))) == normalized(name)) {
-      return line;
+// The name a line of Debian's list of the locales the system can make gives its locale: the
+// first field, with the second for its character set where the first has none
+// ("en_US ISO-8859-1" makes en_US.ISO-8859-1, "sr_RS@latin UTF-8" sr_RS.UTF-8@latin).
+std::string supportedName(const std::string& line) {
+  const std::size_t space = line.find(' ');
+  const std::string name = line.substr(0, space);
+  if (name.find('.') != std::string::npos) {
+    return name;
+  }
+  const std::size_t at = std::min(name.find('@'), name.size());
+  return name.substr(0, at) + "." + line.substr(space + 1) + name.substr(at);
+}
+
+// The name of the first entry of `directory` that `matches`; empty where none does.
+template <class Matches>
+std::string entryNamed(const std::string& directory, Matches matches) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
+       entry.increment(error)) {
+    std::string file = entry->path().filename().string();
+    if (matches(file)) {
+      return file;
     }
   }
   return "";
 }
 
-// How root can install the locale `name`, from what this system has to make it with (Debian's
-// list of locales and their sources); nothing where it has not.
+std::string withoutGz(const std::string& file) {
+  return file.ends_with(".gz") ? file.substr(0, file.size() - 3) : file;
+}
+
+// A locale that localedef can make: its source and character map, as named in its command.
+struct Recipe {
+  std::string source;
+  std::string charmap;
+};
+
+// The recipe for `name` from Debian's list of supported locales, or else from the sources
+// and character maps that are there; nothing where the system has not the means.
+std::optional<Recipe> recipeFor(const std::string& name) {
+  std::ifstream lines("/usr/share/i18n/SUPPORTED");
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t space = line.find(' ');
+    if (space != std::string::npos && (normalized(line.substr(0, space)) == normalized(name) ||
+                                       normalized(supportedName(line)) == normalized(name))) {
+      const std::string listed = supportedName(line);
+      const std::size_t at = std::min(listed.find('@'), listed.size());
+      return Recipe{listed.substr(0, listed.find('.')) + listed.substr(at), line.substr(space + 1)};
+    }
+  }
+  const std::size_t dot = name.find('.');
+  const std::size_t at = std::min(name.find('@'), name.size());
+  if (dot == std::string::npos || dot > at) {
+    return std::nullopt;
+  }
+  const std::string source = name.substr(0, dot) + name.substr(at);
+  std::error_code error;
+  if (source.find('/') != std::string::npos ||
+      !std::filesystem::is_regular_file("/usr/share/i18n/locales/" + source, error)) {
+    return std::nullopt;
+  }
+  const std::string charmap =
+      entryNamed("/usr/share/i18n/charmaps", [&name, dot, at](const std::string& file) {
+        return normalized(name.substr(0, dot) + "." + withoutGz(file)) ==
+               normalized(name.substr(0, at));
+      });
+  if (charmap.empty()) {
+    return std::nullopt;
+  }
+  return Recipe{source, withoutGz(charmap)};
+}
+
+// How root can install the locale `name`, where this system has the means.
 std::string installAdvice(const std::string& name) {
-  const std::string supported = supportedLine(name);
-  if (supported.empty()) {
+  const std::optional<Recipe> recipe = recipeFor(name);
+  if (!recipe) {
     return ", и описания её в системе нет";
   }
-  const std::size_t space = supported.find(' ');
-  const std::string listed = supported.substr(0, space);
-  const std::size_t dot = std::min(listed.find('.'), listed.find('@'));
-  const std::size_t at = std::min(listed.find('@'), listed.size());
-  return " в системе. Установить её может root: localedef -i " + listed.substr(0, dot) +
-         listed.substr(at) + " -f " + supported.substr(space + 1) + " " + shown(name);
+  return " в системе. Установить её может root: localedef -i " + recipe->source + " -f " +
+         recipe->charmap + " " + shown(name);
+}
+
+// The names glibc's locale archive holds, each as glibc compares them; none where there is no
+// archive. Read a piece at a time: an archive is mapped whole, which memory too short for it
+// cannot do, and then its locales must still count as installed.
+std::vector<std::string> archivedNames() {
+  std::ifstream archive("/usr/lib/locale/locale-archive", std::ios::binary);
+  const auto word = [&archive](std::streamoff offset) {
+    std::uint32_t value = 0;
+    archive.seekg(offset).read(reinterpret_cast<char*>(&value), sizeof value);
+    return value;
+  };
+  // The header: the magic number, a serial, then the name table's offset, used and size
+  // (entries of hash, name offset and record offset).
+  constexpr std::uint32_t magic = 0xde020109;
+  std::vector<std::string> names;
+  if (word(0) != magic) {
+    return names;
+  }
+  const std::uint32_t table = word(8);
+  const std::uint32_t size = word(16);
+  for (std::uint32_t entry = 0; entry < size && archive; ++entry) {
+    const std::streamoff at = table + std::streamoff{12} * entry;
+    if (word(at + 8) != 0) {
+      std::string name;
+      archive.seekg(word(at + 4));
+      std::getline(archive, name, '\0');
+      names.push_back(normalized(name));
+    }
+  }
+  return names;
+}
+
+// Whether the system has the locale `name`, whether or not it loads, where glibc looks: in
+// LOCPATH's directories where it is set, else in the locale archive or glibc's directory.
+bool installed(const std::string& name) {
+  const std::string path = variable("LOCPATH");
+  if (path.empty()) {
+    const std::vector<std::string> archived = archivedNames();
+    if (std::find(archived.begin(), archived.end(), normalized(name)) != archived.end()) {
+      return true;
+    }
+  }
+  const std::string directories = path.empty() ? "/usr/lib/locale" : path;
+  for (std::size_t start = 0; start <= directories.size();) {
+    const std::size_t end = std::min(directories.find(':', start), directories.size());
+    if (!entryNamed(directories.substr(start, end - start), [&name](const std::string& file) {
+           return normalized(file) == normalized(name);
+         }).empty()) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
 }
 
 }  // namespace
@@ -210,7 +321,7 @@ std::locale platform::userLocale() {
         continue;
       }
       std::cerr << "matrix-menu: локаль «" << shown(value) << "» (" << name << ") ";
-      if (partlyLoads(value)) {
+      if (installed(value) || partlyLoads(value)) {
         // Not enough memory, or damaged files: installing it again is no advice to give.
         std::cerr << "установлена, но загрузить её не удалось\n";
       } else {

@@ -86,11 +86,18 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
   // An installed locale that cannot be loaded, as when memory is short: damaged copies.
   const TempDir damagedCollation;
   const TempDir damagedNumbers;
+  const TempDir damagedWhole;
   for (const auto& [copy, category, size] :
        {std::tuple{&damagedCollation, "LC_COLLATE", std::uintmax_t{0}},
-        std::tuple{&damagedNumbers, "LC_NUMERIC", std::uintmax_t{10}}}) {
-    std::filesystem::copy(std::string(LOCALE_DIR) + "/ru_RU.UTF-8", copy->path() / "ru_RU.UTF-8");
-    std::filesystem::resize_file(copy->path() / "ru_RU.UTF-8" / category, size);
+        std::tuple{&damagedNumbers, "LC_NUMERIC", std::uintmax_t{10}},
+        std::tuple{&damagedWhole, "", std::uintmax_t{0}}}) {
+    const auto locale = copy->path() / "ru_RU.UTF-8";
+    std::filesystem::copy(std::string(LOCALE_DIR) + "/ru_RU.UTF-8", locale);
+    for (const auto& file : std::filesystem::directory_iterator(locale)) {
+      if (file.path().filename().string().starts_with(category)) {
+        std::filesystem::resize_file(file.path(), size);
+      }
+    }
   }
   using expected::localeLine;
   const Case cases[] = {
@@ -100,6 +107,14 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
       {{"LOCPATH=" + damagedNumbers.path().string(), "LANG=ru_RU.UTF-8"},
        {localeLine("ru_RU.UTF-8", "LANG") + expected::cannotLoad},
        false},
+      {{"LOCPATH=" + damagedWhole.path().string(), "LANG=ru_RU.UTF-8"},
+       {localeLine("ru_RU.UTF-8", "LANG") + expected::cannotLoad},
+       false},
+      // Debian's list names it "de_DE ISO-8859-1".
+      {{"LANG=de_DE.ISO-8859-1"},
+       {localeLine("de_DE.ISO-8859-1", "LANG") + expected::installableWith +
+        "localedef -i de_DE -f ISO-8859-1 de_DE.ISO-8859-1\n"},
+       true},
       // Shown escaped: a terminal must not take the name for a command.
       {{"LANG=xx\x1B]0;title\x07"},
        {localeLine("xx\\x1B]0;title\\x07", "LANG") + expected::unknownHere},
@@ -222,11 +237,22 @@ TEST(ProgramConsole, ShortOfMemoryItSaysSoRatherThanAbort) {
   GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
 #endif
   const TempDir dir;
+  // Installed in a directory, and where root installed it so, in the system's archive (an
+  // empty LOCPATH): either way never called missing.
+  std::vector<std::vector<std::string>> installed = {{"LANG=ru_RU.UTF-8"}};
+  if (runProgram("9\n", environmentWith({"LOCPATH=", "LANG=ru_RU.UTF-8"})).err.empty()) {
+    installed.push_back({"LOCPATH=", "LANG=ru_RU.UTF-8"});
+  } else {
+    std::cout << "skipped the archive's ru_RU.UTF-8: not installed system-wide\n";
+  }
   testing_support::Restrictions tight;
   for (tight.addressSpaceLimit = 4'000'000; tight.addressSpaceLimit <= 12'000'000;
        tight.addressSpaceLimit += 100'000) {
-    const auto outcome =
-        runProgram("2\n9\n", environmentWith({"LANG=ru_RU.UTF-8"}), dir.path(), tight);
+    const auto environment =
+        installed[static_cast<std::size_t>(tight.addressSpaceLimit / 100'000) % installed.size()];
+    const auto outcome = runProgram("2\n9\n", environmentWith(environment), dir.path(), tight);
+    EXPECT_EQ(outcome.err.find("не установлена"), std::string::npos)
+        << tight.addressSpaceLimit << ": " << outcome.err;
     EXPECT_EQ(outcome.err.find("after throwing"), std::string::npos)
         << tight.addressSpaceLimit << ": " << outcome.err;
     EXPECT_TRUE(outcome.status != 1 || outcome.err.ends_with(expected::outOfMemory))
