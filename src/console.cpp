@@ -127,9 +127,8 @@ void startStandardConsole() {
   byte_io::ByteSink& output = platform::standardOutput(userConventions.codec);
   standardConsole =
       new StandardConsole{Console(input, output, std::move(userConventions)), outputClosedAtStart};
-  // Installed by name, the user's locale becomes the C library's locale too. The console's
-  // streams and the matrix file take the console's variant of it, from conventions().
-  std::locale::global(user);
+  // The console's streams and the matrix file take the console's variant of the user's
+  // locale, from conventions(); the global locale stays the classic one, which nothing reads.
   standardConsole->console.attach();
 }
 

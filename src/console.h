@@ -3,9 +3,9 @@
 //
 // glibc fixes a C stream's orientation (bytes or wide characters) at first use, so mixing
 // narrow and wide I/O on stdin/stdout loses or garbles text. Here stdio is never used:
-// all four streams get stream buffers (the input ones from input_bytes.h) that share one
-// input byte buffer over the standard input and one output byte buffer over the standard
-// output.
+// all four streams get stream buffers (from input_bytes.h and output_bytes.h) that share
+// one input byte buffer over the standard input and one output byte buffer over the
+// standard output.
 #pragma once
 
 #include <cstddef>

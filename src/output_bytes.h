@@ -15,8 +15,8 @@
 namespace console {
 
 // Output reaches the sink when this much is pending, before the program waits for input,
-// and on a flush: an interactive session costs one write per wait, a piped script one per
-// block.
+// and at the end; std::flush and std::endl write nothing (see sync() below): an interactive
+// session costs one write per wait, a piped script one per block.
 inline constexpr std::size_t outputBlock = std::size_t{64} * 1024;
 
 // Output bytes shared by cout and wcout, written to the sink a block at a time.

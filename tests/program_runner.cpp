@@ -1,4 +1,5 @@
-// Starting the built program for the end-to-end tests, all at once through pipes.
+// Starting the built program for the end-to-end tests: all at once through pipes, or driven
+// through pipes or a pseudo-terminal.
 #include "program_runner.h"
 
 #include <fcntl.h>
