@@ -19,6 +19,9 @@ for tool in strace:strace time:/usr/bin/time gcc:gcc; do
   fi
 done
 
+# Each phase says what it does on standard error: the whole run takes about a minute.
+phase() { echo "bench/run.sh: $*" >&2; }
+phase "building the release preset and the references"
 cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 program=$PWD/build/default/matrix-menu
@@ -74,6 +77,7 @@ for session in rotation display; do
     exit 1
   fi
   printf -v "${session}_bytes" '%s' "$(stat -c %s "$work/program.out")"
+  phase "the $session session, 7 rounds each of matrix-menu and the reference"
   # Taking turns, so that whatever else the machine does weighs on both alike.
   for _ in 1 2 3 4 5 6 7; do
     cpu program "$session" "$program"
@@ -81,6 +85,7 @@ for session in rotation display; do
   done
 done
 
+phase "counting the writes of a rotation session"
 writes() {
   "${localized[@]}" strace -f -c -e trace=write -o "$work/strace" "$1" <"$work/rotation" | cat >/dev/null
   awk '$NF == "write" { print $4 }' "$work/strace"
@@ -88,6 +93,7 @@ writes() {
 program_writes=$(writes "$program")
 reference_writes=$(writes "$reference")
 
+phase "start-up to exit, 7 rounds of 100 runs each"
 # Start-up to exit: rounds of 100 runs that show the menu once and meet the end of input,
 # taking turns; the best round of each, in microseconds per run.
 startup() {
@@ -106,6 +112,7 @@ for _ in 1 2 3 4 5 6 7; do
   startup "$minimal" minimal
 done
 
+phase "a 1 GB line at an element prompt, and a 1 GB matrix.txt"
 # 1 GB of grouped zeros ("0" and U+202F 000 again and again): one valid number, 0.
 printf '\342\200\257000%.0s' $(seq 100000) >"$work/groups"  # 600,000 bytes
 grouped_zeros() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # clang-tidy over what a build compiles, in parallel: tools/tidy.sh [BUILD_DIR [REGEX]]
-# (default build/default, every file). Prints nothing when all is clean, and fails on any
-# warning (.clang-tidy makes them errors). The Windows files are in no Linux build: the cross
+# (default build/default, every file). Names each file as it is done (a whole run takes
+# minutes), prints nothing else when all is clean, and fails on any warning (.clang-tidy
+# makes them errors). The Windows files are in no Linux build: the cross
 # compiler checks them with -Werror.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,5 +19,8 @@ if [[ ! -f $build/compile_commands.json ]]; then
 fi
 mapfile -t files < <(sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$build/compile_commands.json" |
   grep -E -- "$filter" | sort -u)
+echo "tools/tidy.sh: ${#files[@]} files"
 # Standard error only counts the warnings it suppressed in system headers.
-printf '%s\n' "${files[@]}" | xargs -P "$(nproc)" -n 1 clang-tidy -p "$build" --quiet 2>/dev/null
+printf '%s\n' "${files[@]}" | xargs -P "$(nproc)" -I {} sh -c \
+  'clang-tidy -p "$1" --quiet "$2" 2>/dev/null; status=$?; echo "  ${2#"$3"/}"; exit "$status"' \
+  tidy "$build" {} "$PWD"
