@@ -179,7 +179,7 @@ std::string normalized(const std::string& name) {
 // ("en_US ISO-8859-1" makes en_US.ISO-8859-1, "sr_RS@latin UTF-8" sr_RS.UTF-8@latin).
 std::string supportedName(const std::string& line) {
   const std::size_t space = line.find(' ');
-  const std::string name = line.substr(0, space);
+  std::string name = line.substr(0, space);
   if (name.find('.') != std::string::npos) {
     return name;
   }

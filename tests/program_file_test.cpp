@@ -129,8 +129,9 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
        0755, inPlace, 0, nobodysOtherGroup},
       {"a file in a group the user is not in", expected::saved, restricted(true, -1), 0606, 0755,
        inPlace, nobody, 0},
-      {"... over a file-size limit", expected::writeError, restricted(true, 20), 0606, 0755,
-       not_at_all, nobody, 0},
+      {"... a byte over a file-size limit", expected::writeError,
+       restricted(true, static_cast<long>(countingFile.size()) - 1), 0606, 0755, not_at_all, nobody,
+       0},
       {"root's file that one more user may write", expected::saved, restricted(true, -1), 0600,
        0755, inPlace, 0, 0,
        [](const std::filesystem::path& file) {
@@ -285,9 +286,9 @@ bool oldFile(const std::filesystem::path& dir) {
 bool oldFileWithAcl(const std::filesystem::path& dir) {
   return oldFile(dir) && testing_support::setAcl(dir / "matrix.txt", "u:nobody:r");
 }
-bool noFile(const std::filesystem::path&) { return true; }
+bool noFile(const std::filesystem::path& /*dir*/) { return true; }
 bool noFileUnderDefaultAcl(const std::filesystem::path& dir) {
-  return testing_support::setAcl(dir, "d:u:nobody:rw,d:o::-");
+  return testing_support::setAcl(dir, "d:u:nobody:rw,d:g::rwx,d:o::-");
 }
 bool noAclUnderDefaultAcl(const std::filesystem::path& dir) {
   return oldFile(dir) && noFileUnderDefaultAcl(dir);
@@ -326,6 +327,7 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
       {"a new file under a default ACL", "", "O_TMPFILE", expected::saved, noFileUnderDefaultAcl},
       {"a named new file under a default ACL", noProc, "O_CREAT|O_EXCL", expected::saved,
        noFileUnderDefaultAcl},
+      {"a named new file where there was none", noProc, "O_CREAT|O_EXCL", expected::saved, noFile},
       {"an old file without an ACL under a default ACL", "", "O_TMPFILE", expected::saved,
        noAclUnderDefaultAcl},
       {"a name made meanwhile", "-e inject=renameat2:error=EEXIST", "RENAME_NOREPLACE",
@@ -356,8 +358,8 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
                      "-e",
                      "signal=none",
                      "-e",
-                     "trace=openat,write,fsync,fchmod,fsetxattr,linkat,renameat,renameat2,"
-                     "readlinkat,ftruncate,ioctl,statx,newfstatat"};
+                     std::string("trace=openat,write,fsync,fchmod,fsetxattr,linkat,renameat,") +
+                         "renameat2,readlinkat,ftruncate,ioctl,statx,newfstatat"};
     std::istringstream options(c.options);
     traced.tracer.insert(traced.tracer.end(), std::istream_iterator<std::string>(options), {});
     const auto outcome = runProgram("1 " + countingInput + "7\n9\n", environmentWith({"LC_ALL=C"}),
@@ -376,8 +378,13 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
       EXPECT_EQ(readFile(file), completes ? countingFile : "old\n") << c.name;
       EXPECT_TRUE(carriedBy(file) == before) << c.name;
     }
-    if (completes && shown.find("ftruncate(") == std::string::npos) {
+    const std::size_t truncated = shown.find("ftruncate(");
+    if (completes && truncated == std::string::npos) {
       EXPECT_EQ(saveProperties(shown, existed), "") << c.name << "\n" << shown;
+    } else if (completes) {  // written in place: synced after it is cut to its length
+      const std::string fd =
+          shown.substr(truncated + 10, shown.find(',', truncated) - truncated - 10);
+      EXPECT_NE(shown.find("fsync(" + fd + ")", truncated), std::string::npos) << c.name;
     }
   }
 }

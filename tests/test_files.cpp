@@ -86,7 +86,7 @@ Carried carriedBy(const std::filesystem::path& path) {
 Carried carriedByNewFile(const std::filesystem::path& directory) {
   const auto path = directory / "made anew";
   ::close(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
-  const Carried carried = carriedBy(path);
+  Carried carried = carriedBy(path);
   std::filesystem::remove(path);
   return carried;
 }
