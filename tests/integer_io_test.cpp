@@ -33,15 +33,15 @@ class Punct final : public std::numpunct<wchar_t> {
   std::string rule_;
 };
 
-struct Conventions {
+struct NumberCase {
   std::string name;
   std::locale base;  // with the standard facets
 };
 
 // The console's locales, and grouping rules that cross every branch of the grouping check:
 // one size, two sizes, three, a zero and CHAR_MAX that stop the grouping.
-std::vector<Conventions> conventions() {
-  std::vector<Conventions> all;
+std::vector<NumberCase> numberCases() {
+  std::vector<NumberCase> all;
 #ifndef _WIN32  // MinGW's C++ library knows no locale but "C"
   for (const char* name : {"ru_RU.UTF-8", "ru_RU.CP1251", "en_US.UTF-8", "C"}) {
     const std::locale console = console::conventionsFor(testing_support::namedLocale(name)).locale;
@@ -131,7 +131,7 @@ TEST(NumberReading, GivesTheStandardFacetsResultsForEveryToken) {
   GTEST_SKIP() << "the oracle is GNU's num_get, which the reader follows step for step; "
                   "libc++'s own differs (a lone separator, for one)";
 #endif
-  for (const auto& c : conventions()) {
+  for (const auto& c : numberCases()) {
     const std::locale ours = console::withConstantMemoryReading(c.base);
     const auto& punct = std::use_facet<std::numpunct<wchar_t>>(c.base);
     int differences = 0;
@@ -156,7 +156,7 @@ TEST(IntegerFormat, WritesWhatTheStandardFacetWrites) {
     const long magnitude = static_cast<long>(random()) >> (random() % 31);
     values.push_back(k % 2 == 0 ? magnitude : -magnitude);
   }
-  for (const auto& c : conventions()) {
+  for (const auto& c : numberCases()) {
     for (const wchar_t fill : {L' ', L'*'}) {
       std::wostringstream stream;
       stream.imbue(c.base);
@@ -171,7 +171,8 @@ TEST(IntegerFormat, WritesWhatTheStandardFacetWrites) {
           wanted << std::setw(static_cast<int>(width)) << value;
           wchar_t written[64];
           const std::wstring got(written, format.write(written, value, width));
-          EXPECT_EQ(got, wanted.str()) << c.name << ", " << value << ", width " << width;
+          EXPECT_EQ(got, wanted.str())
+              << c.name << ", " << value << ", width " << width << ", fill '" << char(fill) << "'";
         }
       }
     }

@@ -80,18 +80,9 @@ TEST(InputMatrix, PromptsForEveryCellInRowMajorOrder) {
   MemoryConsole term("x\n" + times("7\n", 20), namedLocale("ru_RU.UTF-8"));
   B = {1, 0, 1, 0};
   inputMatrix();
-  std::string wanted = prompt(0, 0) + std::string(invalidValue);
-  for (int i = 0; i < 4; ++i) {
-    for (int j = 0; j < 5; ++j) {
-      wanted += prompt(i, j);
-    }
-  }
-  EXPECT_EQ(term.output(), wanted);
-  for (const auto& row : A) {
-    for (const auto value : row) {
-      EXPECT_EQ(value, 7);
-    }
-  }
+  EXPECT_EQ(term.output(), prompt(0, 0) + invalidValue + expected::allPrompts());
+  const Row sevens = {7, 7, 7, 7, 7};
+  EXPECT_EQ(A, (Matrix{sevens, sevens, sevens, sevens}));
   EXPECT_EQ(B, (std::array<std::int32_t, 4>{1, 0, 1, 0}));  // entry leaves B alone
 }
 
@@ -128,7 +119,7 @@ struct DisplayCase {
 
 TEST(PrintMatrix, RightAlignsEachValueInFiveCharacters) {
   const DisplayCase cases[] = {
-      {"zeros", "ru_RU.UTF-8", {0, 0, 0, 0, 0}, "    0    0    0    0    0\n"},
+      {"zeros", "ru_RU.UTF-8", {0, 0, 0, 0, 0}, expected::zeros},
       {"small", "ru_RU.UTF-8", {1, 2, 3, 4, -7}, "    1    2    3    4   -7\n"},
       {"wide values push the line",
        "C",

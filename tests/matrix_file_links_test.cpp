@@ -161,7 +161,7 @@ TEST(MatrixFileLinks, InASharedDirectoryAreFollowedOnlyIfTheirOwnerIsTrusted) {
       {"the directory owner's file", shared, nobody, nobody, false, true},
       {"another user's file in a private directory", searchable, nobody, me, false, true},
   };
-  const std::string zerosFile = expected::times("0 0 0 0 0 \n", 4);
+  const std::string& zerosFile = expected::zeroFile;
   for (const auto& c : cases) {
     const InTempDirectory dir;
     MemoryConsole term("", namedLocale("C"));

@@ -33,7 +33,7 @@ struct Messages {
         saved(recode(expected::saved, charset)),
         loaded(recode(expected::loaded, charset)),
         notOpenedForReading(recode(expected::openForReading, charset)),
-        failure(recode("Ошибка при", charset)),  // how every error message begins
+        failure(recode(expected::errorPrefix, charset)),
         prompt(
             recode(expected::prompt(0, 0).substr(0, expected::prompt(0, 0).find(" A[")), charset)),
         original(recode(expected::original, charset)),

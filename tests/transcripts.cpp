@@ -26,8 +26,7 @@ testing_support::Outcome run(const Transcript& c, const Locale& locale) {
     return testing_support::runProgram(c.input,
                                        testing_support::environmentWith(locale.environment));
   }
-  testing_support::Restrictions underWine;
-  underWine.windowsProgram = locale.windowsProgram;
+  const testing_support::Restrictions underWine{.windowsProgram = locale.windowsProgram};
   const auto environment = testing_support::windowsEnvironmentWith(locale.environment);
   const std::string input = expected::crLf(c.input);
   const testing_support::TempDir dir;
@@ -46,8 +45,8 @@ void expectTranscripts(const std::vector<Transcript>& cases, const std::vector<L
   for (const auto& locale : locales) {
     for (const auto& c : cases) {
       const auto outcome = run(c, locale);
-      const std::string expected = expected::recode(c.expected, locale.charset);
-      EXPECT_EQ(outcome.out, locale.windowsProgram != nullptr ? expected::crLf(expected) : expected)
+      const std::string wanted = expected::recode(c.output, locale.charset);
+      EXPECT_EQ(outcome.out, locale.windowsProgram != nullptr ? expected::crLf(wanted) : wanted)
           << c.name << " under " << locale.name;
       EXPECT_EQ(outcome.status, 0) << c.name << " under " << locale.name;
       EXPECT_EQ(outcome.err, "") << c.name << " under " << locale.name;
@@ -86,12 +85,9 @@ std::vector<Transcript> entryAndDisplay(const std::string& separator) {
 
 std::vector<Transcript> rowCheckAndSorting() {
   const std::string entered = "1 5 4 3 2 1  9 8 7 6 5  3 1 2 5 4  0 0 0 0 1\n";
-  const std::string before = table({"    5    4    3    2    1", "    9    8    7    6    5",
-                                    "    3    1    2    5    4", "    0    0    0    0    1"});
-  const std::string ascending = table({"    1    2    3    4    5", "    9    8    7    6    5",
-                                       "    1    2    3    4    5", "    0    0    0    0    1"});
-  const std::string descending = table({"    5    4    3    2    1", "    9    8    7    6    5",
-                                        "    5    4    3    2    1", "    0    0    0    0    1"});
+  const std::string before = shownRows(sortBefore);
+  const std::string ascending = shownRows(sortedUp);
+  const std::string descending = shownRows(sortedDown);
   return {
       {"B is zero at start", "6\n9\n", menuThenChoice + vectorB + "0 0 0 0 \n" + menuThenChoice},
       {"zero matrix checks to zeros", "3\n6\n9\n",

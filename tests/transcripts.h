@@ -22,7 +22,7 @@ Locale linuxLocale(const char* name, const char* variable = "LC_ALL");
 struct Transcript {
   const char* name;
   std::string input;
-  std::string expected;  // UTF-8, LF line ends
+  std::string output;  // UTF-8, LF line ends
 };
 
 // Runs each case under each locale: the output recoded to the locale's charset, exit status
