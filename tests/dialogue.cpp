@@ -8,6 +8,8 @@
 #include <csignal>
 #include <fstream>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 #include "program_runner.h"
 
@@ -99,6 +101,18 @@ void Dialogue::signal(int number) const {
     children >> program;
   }
   ::kill(program, number);
+}
+
+bool Dialogue::sleeps(std::chrono::milliseconds deadline) const {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  char state = 'R';  // the field after the command's name in /proc/PID/stat
+  while ((state == 'R' || state == 'D') && std::chrono::steady_clock::now() < until) {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    state = line.rfind(')') + 2 < line.size() ? line[line.rfind(')') + 2] : 'X';
+  }
+  return state == 'S';
 }
 
 long Dialogue::peakKilobytes() const {

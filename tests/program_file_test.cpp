@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -47,7 +46,7 @@ TEST(ProgramFile, SaveThenLoadThroughTheMenu) {
 
 TEST(ProgramFile, AFileThatDoesNotReadLeavesTheMatrix) {
   const TempDir dir;
-  writeFile(dir.path() / "matrix.txt", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 \xFF");
+  writeFile(dir.path() / "matrix.txt", countingBefore20th + "\xFF");
   const auto outcome = runProgram("8\n2\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
   EXPECT_EQ(outcome.out,
             menuThenChoice + expected::readFailed + menuThenChoice + zeroMatrix + menuThenChoice);
@@ -58,13 +57,12 @@ TEST(ProgramFile, AFileThatDoesNotReadLeavesTheMatrix) {
 // or the new one.
 TEST(ProgramFile, SavesHitBySignalsLeaveOneCompleteFile) {
   const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1};
-  const std::string old = times("0 0 0 0 0 \n", 4);
+  const std::string& old = zeroFile;
   const std::string script = "1 " + countingInput + times("7\n", 3000);
   std::random_device seed;
   const unsigned first = seed();
   std::minstd_rand random(first);
-  Restrictions quiet;
-  quiet.standardOutput = "/dev/null";
+  const Restrictions quiet{.standardOutput = "/dev/null"};
   for (int round = 0; round < 40; ++round) {
     const TempDir dir;
     writeFile(dir.path() / "matrix.txt", old);
@@ -102,43 +100,53 @@ struct SaveCase {
 // without CAP_FSETID clears them, so the mode comes last), and writes into it otherwise: it
 // carries all it did. A new file carries what any new file there does.
 TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
-  const auto restricted = [](bool unprivileged, long fileSizeLimit) {
-    Restrictions restrictions;
-    restrictions.unprivileged = unprivileged;
-    restrictions.fileSizeLimit = fileSizeLimit;
-    return restrictions;
-  };
   const auto appendOnly = [](const std::filesystem::path& file) {
     return std::system(("chattr +a " + file.parent_path().string() + " 2>/dev/null").c_str()) == 0;
   };
   using enum Saved;
+  const Restrictions asNobody{.unprivileged = true};
   const SaveCase cases[] = {
-      {"a file-size limit", expected::writeError, restricted(false, 20), 0644, 0755, not_at_all},
+      {"a file-size limit", expected::writeError, {.fileSizeLimit = 20}, 0644, 0755, not_at_all},
       // Without a new file nothing is saved: writing in place could lose the old file.
-      {"a directory that takes no new file", expected::openForWriting, restricted(true, -1), 0,
-       0555, not_at_all},
-      {"... though the file could be written", expected::openForWriting, restricted(true, -1), 0666,
-       0555, not_at_all},
-      {"an ordinary user's set-ID file", expected::saved, restricted(true, -1), 06754, 0755, whole},
-      {"a new file", expected::saved, restricted(false, -1), 0, 0755, whole},
-      {"a directory that may be written but not listed", expected::saved, restricted(true, -1),
-       0644, 0300, whole},
-      {"... and is append-only", expected::openForWriting, restricted(true, -1), 0644, 0300,
-       not_at_all, nobody, nobody, appendOnly},
-      {"root's file, saved by a member of its group", expected::saved, restricted(true, -1), 0664,
-       0755, inPlace, 0, nobodysOtherGroup},
-      {"a file in a group the user is not in", expected::saved, restricted(true, -1), 0606, 0755,
-       inPlace, nobody, 0},
-      {"... a byte over a file-size limit", expected::writeError,
-       restricted(true, static_cast<long>(countingFile.size()) - 1), 0606, 0755, not_at_all, nobody,
+      {"a directory that takes no new file", expected::openForWriting, asNobody, 0, 0555,
+       not_at_all},
+      {"... though the file could be written", expected::openForWriting, asNobody, 0666, 0555,
+       not_at_all},
+      {"an ordinary user's set-ID file", expected::saved, asNobody, 06754, 0755, whole},
+      {"a new file", expected::saved, {}, 0, 0755, whole},
+      {"a directory that may be written but not listed",
+       expected::saved,
+       {.unprivileged = true},
+       0644,
+       0300,
+       whole},
+      {"... and is append-only", expected::openForWriting, asNobody, 0644, 0300, not_at_all, nobody,
+       nobody, appendOnly},
+      {"root's file, saved by a member of its group", expected::saved, asNobody, 0664, 0755,
+       inPlace, 0, nobodysOtherGroup},
+      {"a file in a group the user is not in", expected::saved, asNobody, 0606, 0755, inPlace,
+       nobody, 0},
+      {"... a byte over a file-size limit",
+       expected::writeError,
+       {.fileSizeLimit = static_cast<long>(countingFile.size()) - 1, .unprivileged = true},
+       0606,
+       0755,
+       not_at_all,
+       nobody,
        0},
-      {"root's file that one more user may write", expected::saved, restricted(true, -1), 0600,
-       0755, inPlace, 0, 0,
+      {"root's file that one more user may write", expected::saved, asNobody, 0600, 0755, inPlace,
+       0, 0,
        [](const std::filesystem::path& file) {
-         return testing_support::setAcl(file, "u:nobody:rw");
+         return testing_support::setAcl(file, "u:" + otherAccount + ":rw");
        }},
-      {"an attribute of a file its owner may only write", expected::saved, restricted(true, -1),
-       0200, 0755, inPlace, nobody, nobody,
+      {"an attribute of a file its owner may only write",
+       expected::saved,
+       {.unprivileged = true},
+       0200,
+       0755,
+       inPlace,
+       nobody,
+       nobody,
        [](const std::filesystem::path& file) {
          return ::setxattr(file.c_str(), "user.origin", "kept", 4, 0) == 0;
        }},
@@ -195,18 +203,15 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
   ::umask(previousMask);
 }
 
-bool haveStrace() { return std::system("strace -V >/dev/null 2>&1") == 0; }
-
 // A signal that lands while the file is synced takes effect after the save, whichever signal
 // it is: strace holds the fsync for a while, and the signal comes meanwhile.
 TEST(ProgramFile, ASignalDuringASaveTakesEffectAfterIt) {
-  if (!haveStrace()) {
+  if (!testing_support::haveStrace()) {
     GTEST_SKIP() << "strace is not installed";
   }
-  Restrictions slowSync;
-  slowSync.tracer = {"strace",      "-o",          "/dev/null",
-                     "-e",          "trace=fsync", "-e",
-                     "signal=none", "-e",          "inject=fsync:delay_enter=700000:when=1"};
+  const Restrictions slowSync{
+      .tracer = testing_support::strace(
+          "-o /dev/null -e trace=fsync -e signal=none -e inject=fsync:delay_enter=700000:when=1")};
   // 32 and 33: the real-time signals that glibc keeps for itself, and leaves out of what
   // its sigprocmask holds.
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, 32, 33}) {
@@ -284,11 +289,11 @@ bool oldFile(const std::filesystem::path& dir) {
   return ::chmod((dir / "matrix.txt").c_str(), 0700) == 0;
 }
 bool oldFileWithAcl(const std::filesystem::path& dir) {
-  return oldFile(dir) && testing_support::setAcl(dir / "matrix.txt", "u:nobody:r");
+  return oldFile(dir) && testing_support::setAcl(dir / "matrix.txt", "u:" + otherAccount + ":r");
 }
 bool noFile(const std::filesystem::path& /*dir*/) { return true; }
 bool noFileUnderDefaultAcl(const std::filesystem::path& dir) {
-  return testing_support::setAcl(dir, "d:u:nobody:rw,d:g::rwx,d:o::-");
+  return testing_support::setAcl(dir, "d:u:" + otherAccount + ":rw,d:g::rwx,d:o::-");
 }
 bool noAclUnderDefaultAcl(const std::filesystem::path& dir) {
   return oldFile(dir) && noFileUnderDefaultAcl(dir);
@@ -306,7 +311,7 @@ struct TracedSaveCase {
 // any path, and the file carries what it did or what a new file there does; where a step
 // fails it says so, and leaves the old file, or none, and nothing else.
 TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
-  if (!haveStrace()) {
+  if (!testing_support::haveStrace()) {
     GTEST_SKIP() << "strace is not installed";
   }
   // Where /proc cannot name an unnamed file, a named one is made from the start.
@@ -335,6 +340,14 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
       {"a file that could not be looked at",
        "-P matrix.txt -e inject=newfstatat:error=ENOMEM:when=2", "ENOMEM",
        expected::openForWriting},
+      {"a file system without an unnamed file", "-P . -e inject=openat:error=EOPNOTSUPP:when=4",
+       "O_TMPFILE, 0666) = -1 EOPNOTSUPP", expected::saved},
+      {"a file system without extended attributes", "-e inject=flistxattr:error=EOPNOTSUPP",
+       "flistxattr(", expected::saved},
+      {"a temporary name taken when linked", "-e inject=linkat:error=EEXIST:when=1",
+       "EEXIST (File exists) (INJECTED)", expected::saved},
+      {"a temporary name taken when made", "-P . -e inject=openat:error=EEXIST:when=4..5",
+       "O_EXCL|O_NOFOLLOW|O_CLOEXEC, 0600) = -1 EEXIST", expected::saved},
       {"a directory whose inode flags are not reported",
        "-e inject=statx:error=ENOSYS -e inject=ioctl:error=ENOTTY", "FS_IOC_GETFLAGS",
        expected::saved},
@@ -351,17 +364,11 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
     const bool existed = std::filesystem::exists(file);
     const testing_support::Carried before =
         existed ? carriedBy(file) : testing_support::carriedByNewFile(dir.path());
-    Restrictions traced;
-    traced.tracer = {"strace",
-                     "-o",
-                     trace,
-                     "-e",
-                     "signal=none",
-                     "-e",
-                     std::string("trace=openat,write,fsync,fchmod,fsetxattr,linkat,renameat,") +
-                         "renameat2,readlinkat,ftruncate,ioctl,statx,newfstatat"};
-    std::istringstream options(c.options);
-    traced.tracer.insert(traced.tracer.end(), std::istream_iterator<std::string>(options), {});
+    const Restrictions traced{
+        .tracer = testing_support::strace(
+            "-o " + trace + " -e signal=none -e trace=openat,write,fsync,fchmod,fsetxattr,linkat," +
+            "renameat,renameat2,readlinkat,ftruncate,ioctl,statx,newfstatat,flistxattr " +
+            c.options)};
     const auto outcome = runProgram("1 " + countingInput + "7\n9\n", environmentWith({"LC_ALL=C"}),
                                     dir.path(), traced);
     const bool completes = &c.message == &expected::saved;
@@ -378,13 +385,15 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
       EXPECT_EQ(readFile(file), completes ? countingFile : "old\n") << c.name;
       EXPECT_TRUE(carriedBy(file) == before) << c.name;
     }
+    // Written in place, the file is synced after it is cut to its length; replaced whole, it
+    // keeps the properties (-P leaves the calls on the new file's descriptor out of the trace).
     const std::size_t truncated = shown.find("ftruncate(");
-    if (completes && truncated == std::string::npos) {
-      EXPECT_EQ(saveProperties(shown, existed), "") << c.name << "\n" << shown;
-    } else if (completes) {  // written in place: synced after it is cut to its length
+    if (completes && truncated != std::string::npos) {
       const std::string fd =
           shown.substr(truncated + 10, shown.find(',', truncated) - truncated - 10);
       EXPECT_NE(shown.find("fsync(" + fd + ")", truncated), std::string::npos) << c.name;
+    } else if (completes && c.options.find("-P") == std::string::npos) {
+      EXPECT_EQ(saveProperties(shown, existed), "") << c.name << "\n" << shown;
     }
   }
 }

@@ -19,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -93,7 +95,7 @@ bool becomeNobody() {
   }
   std::vector<std::string> arguments = restrictions.tracer;
   if (restrictions.windowsProgram != nullptr) {
-    arguments = {"wine", restrictions.windowsProgram};
+    arguments.insert(arguments.end(), {"wine", restrictions.windowsProgram});
   } else {
     arguments.emplace_back(MATRIX_MENU_EXE);
   }
@@ -195,6 +197,13 @@ std::string cannotRun(const Restrictions& restrictions) {
   }
   return restrictions.noDevNull ? "no mount namespace here (a chroot?)"
                                 : "user nobody cannot reach the build tree (under /root?)";
+}
+
+bool haveStrace() { return std::system("strace -V >/dev/null 2>&1") == 0; }
+
+std::vector<std::string> strace(const std::string& options) {
+  std::istringstream words("strace " + options);
+  return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
 }
 
 int exitStatusOf(int waitStatus) {

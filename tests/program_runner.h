@@ -33,9 +33,14 @@ struct Restrictions {
   bool nonBlockingOutput = false;        // O_NONBLOCK on the standard output pipe
   bool readerGone = false;               // nobody reads the output pipe: writes meet EPIPE
   bool noDevNull = false;                // an empty /dev (needs root: a mount namespace)
-  std::vector<std::string> tracer;       // a command to run the program under (strace ...)
+  std::vector<std::string> tracer = {};  // a command to run the program under (strace ...)
   const char* windowsProgram = nullptr;  // run this .exe under Wine instead
 };
+
+// Whether strace is there to watch and tamper with the program's system calls; a tracer
+// that runs it with `options`, split at spaces.
+bool haveStrace();
+std::vector<std::string> strace(const std::string& options);
 
 // Why the program cannot run here as `restrictions` ask, for a test to say when it skips: an
 // empty /dev needs root and a mount namespace, which a chroot may not give; a run as nobody
@@ -75,6 +80,8 @@ class Dialogue {
   void endInput();                // Ctrl-D on a terminal, closing the pipe otherwise
   int exitStatus();               // waits for the end of output and the process
   void signal(int number) const;  // to the program, also when it runs under a tracer
+  // Whether the program goes to sleep, as it does waiting for input, rather than end.
+  bool sleeps(std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
   // The most resident memory the program has had so far (VmHWM, Linux), in KiB.
   long peakKilobytes() const;
   const std::string& transcript() const { return transcript_; }

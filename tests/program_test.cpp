@@ -126,16 +126,21 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
        {localeLine("de_DE.utf8", "LC_TIME") + expected::installableWith +
         "localedef -i de_DE -f UTF-8 de_DE.utf8\n"},
        true},
+      {{"LANG=de_DE.UTF-8\a"},
+       {localeLine("de_DE.UTF-8\\x07", "LANG") + expected::installableWith +
+        "localedef -i de_DE -f UTF-8 de_DE.UTF-8\\x07\n"},
+       true},
       {{"LANG=de_DE.UTF-8", "LC_NUMERIC=fr_FR.UTF-8"},
        {localeLine("fr_FR.UTF-8", "LC_NUMERIC"), localeLine("de_DE.UTF-8", "LANG")},
        true},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.environment));
     const auto outcome = runProgram("1 1 1234 0 0 0\n" + times("0 ", 15) + "\n2\n9\n",
                                     environmentWith(c.environment));
-    EXPECT_EQ(outcome.status, 0) << c.named[0];
-    EXPECT_NE(outcome.out.find("    1 1234    0    0    0\n"), std::string::npos) << c.named[0];
-    EXPECT_TRUE(outcome.out.starts_with(menu)) << c.named[0];
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_NE(outcome.out.find("    1 1234    0    0    0\n"), std::string::npos);
+    EXPECT_TRUE(outcome.out.starts_with(menu));
     EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), c.named.size() + 1)
         << outcome.err;
     for (const auto& named : c.named) {
@@ -188,27 +193,16 @@ struct DescriptorCase {
 // Output that cannot be written is no reason to stop: the session runs to its end, saves
 // included, and only the exit status and one line on standard error tell.
 TEST(ProgramConsole, StandardDescriptorsInAnyStateNeverStopTheSession) {
-  const auto changed = [](auto change) {
-    testing_support::Restrictions restrictions;
-    change(restrictions);
-    return restrictions;
-  };
   const DescriptorCase cases[] = {
-      {"output on a full device", changed([](auto& r) { r.standardOutput = "/dev/full"; }), 1,
+      {"output on a full device", {.standardOutput = "/dev/full"}, 1, true},
+      {"output closed at start", {.standardOutput = ""}, 1, true},
+      {"output pipe with no reader", {.readerGone = true}, 1, true},
+      {"output past the file-size limit",
+       {.fileSizeLimit = 1024, .standardOutput = "out.txt"},
+       1,
        true},
-      {"output closed at start", changed([](auto& r) { r.standardOutput = ""; }), 1, true},
-      {"output pipe with no reader", changed([](auto& r) { r.readerGone = true; }), 1, true},
-      {"output past the file-size limit", changed([](auto& r) {
-         r.standardOutput = "out.txt";
-         r.fileSizeLimit = 1024;
-       }),
-       1, true},
-      {"output closed, and no /dev/null", changed([](auto& r) {
-         r.standardOutput = "";
-         r.noDevNull = true;
-       }),
-       1, true},
-      {"input closed at start", changed([](auto& r) { r.closedInput = true; }), 0, false},
+      {"output closed, and no /dev/null", {.standardOutput = "", .noDevNull = true}, 1, true},
+      {"input closed at start", {.closedInput = true}, 0, false},
       {"all as usual", {}, 0, false},
   };
   for (const auto& c : cases) {
@@ -326,8 +320,9 @@ TEST(ProgramConsole, ATerminalThatReadsNothingAtOnceIsWaitedFor) {
   Dialogue dialogue(Dialogue::Channel::rawTerminal, environmentWith({"LC_ALL=ru_RU.UTF-8"}),
                     dir.path());
   ASSERT_TRUE(dialogue.waitFor(menu));
+  ASSERT_TRUE(dialogue.sleeps()) << "the program did not wait for input";
   dialogue.type("2\n");
-  ASSERT_TRUE(dialogue.waitFor("    0    0    0    0    0\n" + menu)) << dialogue.transcript();
+  ASSERT_TRUE(dialogue.waitFor(zeros + menu)) << dialogue.transcript();
   dialogue.type("9\n");
   EXPECT_EQ(dialogue.exitStatus(), 0);
 }
