@@ -29,6 +29,9 @@ LoadResult load(Matrix& loaded) {
 
 std::string formatMatrix(const Matrix& matrix, const console::Conventions& conventions) {
   std::wostringstream text;
+  // A stream keeps to itself the std::bad_alloc of a buffer that cannot grow, and would
+  // hand on a matrix cut short as if it were whole: let it through.
+  text.exceptions(std::ios::badbit);
   text.imbue(conventions.locale);
   writeMatrix(text, matrix);
   std::string bytes;
