@@ -101,6 +101,12 @@ inline std::string shownRows(const Matrix& matrix) {
   return rows;
 }
 inline const std::string countingShown = original + shownRows(counting);
+// A session that enters the counting matrix, saves it and quits; what it shows, given the
+// save's message.
+inline const std::string enterAndSave = "1 " + countingInput + "7\n9\n";
+inline std::string afterSave(const std::string& message) {
+  return menuThenChoice + allPrompts() + menuThenChoice + message + menuThenChoice;
+}
 // The counting input cut before its 20th value, for a file whose 20th does not read; the
 // zero matrix as a save writes it.
 inline const std::string countingBefore20th = countingInput.substr(0, countingInput.rfind(' ') + 1);

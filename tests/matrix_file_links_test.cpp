@@ -31,11 +31,9 @@ const Matrix untouched = {{{9, 9, 9, 9, 9}}};  // what a failed load leaves in A
 TEST(SaveMatrixToFile, KeepsPermissionBitsAndSymbolicLinks) {
   const InTempDirectory dir;
   MemoryConsole term("", namedLocale("C"));
-  fs::create_directory("data");
-  writeFile("data/real.txt", "old");
+  testing_support::makeLayout("data/ data/real.txt=old matrix.txt->data/real.txt");
   fs::permissions("data/real.txt",
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  fs::create_symlink("data/real.txt", "matrix.txt");
   A = counting;
   saveMatrixToFile();
   EXPECT_EQ(term.output(), saved);
@@ -48,64 +46,31 @@ TEST(SaveMatrixToFile, KeepsPermissionBitsAndSymbolicLinks) {
 
 struct LinkLayoutCase {
   const char* name;
-  void (*prepare)();  // makes matrix.txt a link that leads somewhere
-  const char* file;   // where the link leads; null where the kernel would refuse the path
+  const char* layout;  // the working directory's, as makeLayout() takes it
+  const char* file;    // where matrix.txt leads; null where the kernel would refuse the path
 };
 
 // Save and load follow links as the kernel resolves a path: a target that ends in "/" names
 // a directory, which a file is not, and a new file is not made there either.
 TEST(MatrixFileLinks, AreFollowedAsTheKernelWould) {
   const LinkLayoutCase cases[] = {
-      {"a dangling link gets its target made",
-       [] { fs::create_symlink("elsewhere.txt", "matrix.txt"); }, "elsewhere.txt"},
-      {"an absolute target",
-       [] {
-         writeFile("real.txt", "old");
-         fs::create_symlink(fs::absolute("real.txt"), "matrix.txt");
-       },
-       "real.txt"},
-      {"a chain of two links",
-       [] {
-         fs::create_directory("data");
-         writeFile("data/real.txt", "old");
-         fs::create_symlink("data/real.txt", "middle");
-         fs::create_symlink("middle", "matrix.txt");
-       },
+      {"a dangling link gets its target made", "matrix.txt->elsewhere.txt", "elsewhere.txt"},
+      {"an absolute target", "real.txt=old matrix.txt->{cwd}/real.txt", "real.txt"},
+      {"a chain of two links", "data/ data/real.txt=old middle->data/real.txt matrix.txt->middle",
        "data/real.txt"},
       {"a slash after a directory's link in the middle",
-       [] {
-         fs::create_directory("data");
-         writeFile("data/real.txt", "old");
-         fs::create_symlink("data/", "sub");
-         fs::create_symlink("sub/real.txt", "matrix.txt");
-       },
-       "data/real.txt"},
+       "data/ data/real.txt=old sub->data/ matrix.txt->sub/real.txt", "data/real.txt"},
       {"a link through /proc, whose links report size 0",
-       [] {
-         writeFile("real.txt", "old");
-         fs::create_symlink("/proc/self/cwd/real.txt", "matrix.txt");
-       },
-       "real.txt"},
-      {"a file's name with a slash after it",
-       [] {
-         writeFile("real.txt", "old");
-         fs::create_symlink("real.txt/", "matrix.txt");
-       },
-       nullptr},
-      {"a new name with a slash after it", [] { fs::create_symlink("new/", "matrix.txt"); },
-       nullptr},
-      {"a slash after a link to a file",
-       [] {
-         writeFile("real.txt", "old");
-         fs::create_symlink("real.txt", "middle");
-         fs::create_symlink("middle/.", "matrix.txt");
-       },
+       "real.txt=old matrix.txt->/proc/self/cwd/real.txt", "real.txt"},
+      {"a file's name with a slash after it", "real.txt=old matrix.txt->real.txt/", nullptr},
+      {"a new name with a slash after it", "matrix.txt->new/", nullptr},
+      {"a slash after a link to a file", "real.txt=old middle->real.txt matrix.txt->middle/.",
        nullptr},
   };
   for (const auto& c : cases) {
     const InTempDirectory dir;
     MemoryConsole term("", namedLocale("C"));
-    c.prepare();
+    testing_support::makeLayout(c.layout);
     const std::vector<std::string> before = listDirectory(".");
     A = counting;
     saveMatrixToFile();

@@ -28,9 +28,11 @@ using namespace expected;  // NOLINT(google-build-using-namespace)
 using testing_support::carriedBy;
 using testing_support::InTempDirectory;
 using testing_support::listDirectory;
+using testing_support::makeLayout;
 using testing_support::MemoryConsole;
 using testing_support::namedLocale;
 using testing_support::readFile;
+using testing_support::skips;
 using testing_support::writeFile;
 
 const Matrix sample = {{{1234, -5, 0, 0, 7},
@@ -102,10 +104,7 @@ TEST(LoadMatrixFromFile, ReportsAFileThatCannotBeOpened) {
       {"no file", [] {}},
       {"a directory", [] { fs::create_directory("matrix.txt"); }},
       {"a FIFO, which must not keep the load waiting", [] { ::mkfifo("matrix.txt", 0644); }},
-      {"a link too many", [] {
-         fs::create_symlink("matrix.txt", "loop");
-         fs::create_symlink("loop", "matrix.txt");
-       }}};
+      {"a link too many", [] { makeLayout("loop->matrix.txt matrix.txt->loop"); }}};
   for (const auto& [name, prepare] : cases) {
     const InTempDirectory dir;
     MemoryConsole term("", namedLocale("ru_RU.CP1251"));
@@ -126,12 +125,7 @@ struct RefusedCase {
 // be removed, is not replaced: the open error, and everything stays as it was.
 TEST(SaveMatrixToFile, NeverReplacesWhatItMayNot) {
   const RefusedCase cases[] = {
-      {"a directory",
-       [] {
-         fs::create_directory("matrix.txt");
-         writeFile("matrix.txt/keep", "old");
-         return true;
-       }},
+      {"a directory", [] { return makeLayout("matrix.txt/ matrix.txt/keep=old"), true; }},
       {"a file its owner may not write",
        [] {
          writeFile("matrix.txt", "old");
@@ -154,8 +148,7 @@ TEST(SaveMatrixToFile, NeverReplacesWhatItMayNot) {
   };
   for (const auto& c : cases) {
     const InTempDirectory dir;
-    if (!c.prepare()) {
-      std::cout << "skipped \"" << c.name << "\": needs root and a file system with flags\n";
+    if (skips(c.name, c.prepare() ? "" : "needs root and a file system with flags")) {
       continue;
     }
     MemoryConsole term("", namedLocale("ru_RU.UTF-8"));
@@ -219,8 +212,7 @@ TEST(SaveMatrixToFile, KeepsAllTheOldFileCarries) {
     const InTempDirectory dir;
     writeFile("matrix.txt", "old");
     ASSERT_EQ(::chmod("matrix.txt", 0600), 0) << c.name;
-    if (!c.prepare()) {
-      std::cout << "skipped \"" << c.name << "\": needs root, or ACLs or attributes here\n";
+    if (skips(c.name, c.prepare() ? "" : "needs root, or ACLs or attributes here")) {
       continue;
     }
     MemoryConsole term("", namedLocale("C"));

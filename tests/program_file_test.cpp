@@ -80,6 +80,18 @@ TEST(ProgramFile, SavesHitBySignalsLeaveOneCompleteFile) {
   }
 }
 
+// That `dir` holds matrix.txt alone where it `existed` or was `saved`: the counting file or
+// "old\n", carrying all it carried `before` (or a new file there would).
+void expectLeft(const std::filesystem::path& dir, bool existed, bool saved,
+                const testing_support::Carried& before, const char* row) {
+  const bool there = existed || saved;
+  EXPECT_EQ(listDirectory(dir), std::vector<std::string>(there ? 1 : 0, "matrix.txt")) << row;
+  if (there) {
+    EXPECT_EQ(readFile(dir / "matrix.txt"), saved ? countingFile : "old\n") << row;
+    EXPECT_TRUE(carriedBy(dir / "matrix.txt") == before) << row;
+  }
+}
+
 // How a save leaves matrix.txt: as it was, replaced by a new file, or written in place.
 enum class Saved { not_at_all, whole, inPlace };
 
@@ -105,6 +117,8 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
   };
   using enum Saved;
   const Restrictions asNobody{.unprivileged = true};
+  const Restrictions overLimitAsNobody{.fileSizeLimit = static_cast<long>(countingFile.size()) - 1,
+                                       .unprivileged = true};
   const SaveCase cases[] = {
       {"a file-size limit", expected::writeError, {.fileSizeLimit = 20}, 0644, 0755, not_at_all},
       // Without a new file nothing is saved: writing in place could lose the old file.
@@ -114,11 +128,7 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
        not_at_all},
       {"an ordinary user's set-ID file", expected::saved, asNobody, 06754, 0755, whole},
       {"a new file", expected::saved, {}, 0, 0755, whole},
-      {"a directory that may be written but not listed",
-       expected::saved,
-       {.unprivileged = true},
-       0644,
-       0300,
+      {"a directory that may be written but not listed", expected::saved, asNobody, 0644, 0300,
        whole},
       {"... and is append-only", expected::openForWriting, asNobody, 0644, 0300, not_at_all, nobody,
        nobody, appendOnly},
@@ -126,27 +136,15 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
        inPlace, 0, nobodysOtherGroup},
       {"a file in a group the user is not in", expected::saved, asNobody, 0606, 0755, inPlace,
        nobody, 0},
-      {"... a byte over a file-size limit",
-       expected::writeError,
-       {.fileSizeLimit = static_cast<long>(countingFile.size()) - 1, .unprivileged = true},
-       0606,
-       0755,
-       not_at_all,
-       nobody,
-       0},
+      {"... a byte over a file-size limit", expected::writeError, overLimitAsNobody, 0606, 0755,
+       not_at_all, nobody, 0},
       {"root's file that one more user may write", expected::saved, asNobody, 0600, 0755, inPlace,
        0, 0,
        [](const std::filesystem::path& file) {
          return testing_support::setAcl(file, "u:" + otherAccount + ":rw");
        }},
-      {"an attribute of a file its owner may only write",
-       expected::saved,
-       {.unprivileged = true},
-       0200,
-       0755,
-       inPlace,
-       nobody,
-       nobody,
+      {"an attribute of a file its owner may only write", expected::saved, asNobody, 0200, 0755,
+       inPlace, nobody, nobody,
        [](const std::filesystem::path& file) {
          return ::setxattr(file.c_str(), "user.origin", "kept", 4, 0) == 0;
        }},
@@ -174,31 +172,21 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
     if (why.empty() && c.prepare != nullptr && !c.prepare(file)) {
       why = "needs ACLs, attributes and inode flags here";
     }
-    if (!why.empty()) {
-      std::cout << "skipped \"" << c.name << "\": " << why << "\n";
+    if (testing_support::skips(c.name, why)) {
       continue;
     }
     const bool exists = c.fileMode != 0;
     const testing_support::Carried before =
         exists ? carriedBy(file) : testing_support::carriedByNewFile(dir.path());
     const ino_t inode = inodeOf(file);
-    const auto outcome = runProgram("1 " + countingInput + "7\n9\n", environmentWith({"LC_ALL=C"}),
-                                    dir.path(), c.restrictions);
+    const auto outcome =
+        runProgram(enterAndSave, environmentWith({"LC_ALL=C"}), dir.path(), c.restrictions);
     static_cast<void>(std::system(("chattr -a " + dir.path().string() + " 2>/dev/null").c_str()));
     ::chmod(dir.path().c_str(), 0755);
-    EXPECT_EQ(outcome.out,
-              menuThenChoice + allPrompts() + menuThenChoice + c.message + menuThenChoice)
-        << c.name;
+    EXPECT_EQ(outcome.out, afterSave(c.message)) << c.name;
     EXPECT_EQ(outcome.status, 0) << c.name;
-    const bool there = exists || c.saved != not_at_all;
-    EXPECT_EQ(listDirectory(dir.path()),
-              there ? std::vector<std::string>{"matrix.txt"} : std::vector<std::string>{})
-        << c.name;
-    if (there) {
-      EXPECT_EQ(readFile(file), c.saved != not_at_all ? countingFile : "old\n") << c.name;
-      EXPECT_TRUE(carriedBy(file) == before) << c.name;
-      EXPECT_EQ(inodeOf(file) == inode, c.saved != whole) << c.name;
-    }
+    expectLeft(dir.path(), exists, c.saved != not_at_all, before, c.name);
+    EXPECT_TRUE(!exists || (inodeOf(file) == inode) == (c.saved != whole)) << c.name;
   }
   ::umask(previousMask);
 }
@@ -284,27 +272,13 @@ std::string saveProperties(const std::string& trace, bool replacing) {
   return "";
 }
 
-bool oldFile(const std::filesystem::path& dir) {
-  writeFile(dir / "matrix.txt", "old\n");
-  return ::chmod((dir / "matrix.txt").c_str(), 0700) == 0;
-}
-bool oldFileWithAcl(const std::filesystem::path& dir) {
-  return oldFile(dir) && testing_support::setAcl(dir / "matrix.txt", "u:" + otherAccount + ":r");
-}
-bool noFile(const std::filesystem::path& /*dir*/) { return true; }
-bool noFileUnderDefaultAcl(const std::filesystem::path& dir) {
-  return testing_support::setAcl(dir, "d:u:" + otherAccount + ":rw,d:g::rwx,d:o::-");
-}
-bool noAclUnderDefaultAcl(const std::filesystem::path& dir) {
-  return oldFile(dir) && noFileUnderDefaultAcl(dir);
-}
-
 struct TracedSaveCase {
   const char* name;
   std::string options;  // more of strace's, split at spaces
   const char* shows;    // what the trace shows where the save takes the row's path
   const std::string& message;
-  bool (*prepare)(const std::filesystem::path& dir) = oldFile;  // false where it cannot be
+  bool oldFile = true;   // matrix.txt holds "old\n" before the save
+  std::string acl = "";  // setfacl's entries for matrix.txt, or with "d:" for the directory
 };
 
 // A save watched and tampered with by strace: where it completes it keeps its promises on
@@ -317,6 +291,7 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
   // Where /proc cannot name an unnamed file, a named one is made from the start.
   const std::string noProc = "-e inject=readlinkat:error=ENOENT ";
   const std::string syncFails = "-e inject=fsync:error=EIO:when=1 ";
+  const std::string defaultAcl = "d:u:" + otherAccount + ":rw,d:g::rwx,d:o::-";
   const TracedSaveCase cases[] = {
       {"an unnamed new file", "", "O_TMPFILE", expected::saved},
       {"a named new file", noProc, "O_CREAT|O_EXCL", expected::saved},
@@ -328,22 +303,22 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
       {"a mode that cannot be given, so written in place", "-e inject=fchmod:error=EPERM",
        "ftruncate(", expected::saved},
       {"an ACL that cannot be given, so written in place", "-e inject=fsetxattr:error=EPERM",
-       "ftruncate(", expected::saved, oldFileWithAcl},
-      {"a new file under a default ACL", "", "O_TMPFILE", expected::saved, noFileUnderDefaultAcl},
-      {"a named new file under a default ACL", noProc, "O_CREAT|O_EXCL", expected::saved,
-       noFileUnderDefaultAcl},
-      {"a named new file where there was none", noProc, "O_CREAT|O_EXCL", expected::saved, noFile},
-      {"an old file without an ACL under a default ACL", "", "O_TMPFILE", expected::saved,
-       noAclUnderDefaultAcl},
+       "ftruncate(", expected::saved, true, "u:" + otherAccount + ":r"},
+      {"a new file under a default ACL", "", "O_TMPFILE", expected::saved, false, defaultAcl},
+      {"a named new file under a default ACL", noProc, "O_CREAT|O_EXCL", expected::saved, false,
+       defaultAcl},
+      {"a named new file where there was none", noProc, "O_CREAT|O_EXCL", expected::saved, false},
+      {"an old file without an ACL under a default ACL", "", "O_TMPFILE", expected::saved, true,
+       defaultAcl},
       {"a name made meanwhile", "-e inject=renameat2:error=EEXIST", "RENAME_NOREPLACE",
-       expected::openForWriting, noFile},
+       expected::openForWriting, false},
       {"a file that could not be looked at",
        "-P matrix.txt -e inject=newfstatat:error=ENOMEM:when=2", "ENOMEM",
        expected::openForWriting},
       {"a file system without an unnamed file", "-P . -e inject=openat:error=EOPNOTSUPP:when=4",
        "O_TMPFILE, 0666) = -1 EOPNOTSUPP", expected::saved},
-      {"a file system without extended attributes", "-e inject=flistxattr:error=EOPNOTSUPP",
-       "flistxattr(", expected::saved},
+      {"a file system without extended attributes: replaced whole",
+       "-e inject=flistxattr:error=EOPNOTSUPP", "renameat(", expected::saved},
       {"a temporary name taken when linked", "-e inject=linkat:error=EEXIST:when=1",
        "EEXIST (File exists) (INJECTED)", expected::saved},
       {"a temporary name taken when made", "-P . -e inject=openat:error=EEXIST:when=4..5",
@@ -357,8 +332,12 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
   for (const auto& c : cases) {
     const TempDir dir;
     const auto file = dir.path() / "matrix.txt";
-    if (!c.prepare(dir.path())) {
-      std::cout << "skipped \"" << c.name << "\": no ACLs on this file system\n";
+    if (c.oldFile) {
+      writeFile(file, "old\n");
+    }
+    const bool acl = c.acl.empty() ||
+                     testing_support::setAcl(c.acl.starts_with("d:") ? dir.path() : file, c.acl);
+    if (testing_support::skips(c.name, acl ? "" : "no ACLs on this file system")) {
       continue;
     }
     const bool existed = std::filesystem::exists(file);
@@ -369,22 +348,13 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
             "-o " + trace + " -e signal=none -e trace=openat,write,fsync,fchmod,fsetxattr,linkat," +
             "renameat,renameat2,readlinkat,ftruncate,ioctl,statx,newfstatat,flistxattr " +
             c.options)};
-    const auto outcome = runProgram("1 " + countingInput + "7\n9\n", environmentWith({"LC_ALL=C"}),
-                                    dir.path(), traced);
+    const auto outcome =
+        runProgram(enterAndSave, environmentWith({"LC_ALL=C"}), dir.path(), traced);
     const bool completes = &c.message == &expected::saved;
     const std::string shown = readFile(trace);
-    EXPECT_EQ(outcome.out,
-              menuThenChoice + allPrompts() + menuThenChoice + c.message + menuThenChoice)
-        << c.name;
+    EXPECT_EQ(outcome.out, afterSave(c.message)) << c.name;
     EXPECT_NE(shown.find(c.shows), std::string::npos) << c.name << "\n" << shown;
-    EXPECT_EQ(listDirectory(dir.path()), existed || completes
-                                             ? std::vector<std::string>{"matrix.txt"}
-                                             : std::vector<std::string>{})
-        << c.name;
-    if (existed || completes) {
-      EXPECT_EQ(readFile(file), completes ? countingFile : "old\n") << c.name;
-      EXPECT_TRUE(carriedBy(file) == before) << c.name;
-    }
+    expectLeft(dir.path(), existed, completes, before, c.name);
     // Written in place, the file is synced after it is cut to its length; replaced whole, it
     // keeps the properties (-P leaves the calls on the new file's descriptor out of the trace).
     const std::size_t truncated = shown.find("ftruncate(");

@@ -45,20 +45,13 @@ TEST(ProgramOnWindows, CtrlZEndsTheInputAndANoBreakSpaceIsNoWhiteSpace) {
   const std::string again = std::string(invalidValue) + prompt(0, 0);
   expectTranscripts(
       {
-          {"Ctrl-Z at the menu: the 2 after it is never read",
-           "2\n\x1A"
-           "2\n",
+          {"Ctrl-Z at the menu: the 2 after it is never read", "2\n\0322\n",
            menuThenChoice + zeroMatrix + menuThenChoice},
           {"a lone CR is kept, only CR before LF dropped", "2\r9\n",
            menuThenChoice + zeroMatrix + menuThenChoice},
-          {"a no-break space before a number",
-           "1\n\xA0"
-           "5\n",
+          {"a no-break space before a number", "1\n\2405\n",
            menuThenChoice + prompt(0, 0) + again + "\n"},
-          {"grouped with the no-break space",
-           "1 1\xA0"
-           "234" +
-               expected::times(" 0", 19) + "\n2\n9\n",
+          {"grouped with the no-break space", "1 1\240234" + expected::times(" 0", 19) + "\n2\n9\n",
            menuThenChoice + allPrompts() + menuThenChoice + expected::original +
                "1\u00A0234    0    0    0    0\n" + times(zeros, 3) + menuThenChoice},
       },
@@ -86,10 +79,8 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
   const auto secondReadFails =
       testing_support::strace("-f -o /dev/null -P matrix.txt -e inject=read:error=EIO:when=2");
   const FileCase cases[] = {
-      {"a save writes CR LF lines", nullptr, false, FileCase::Link::none,
-       "1 " + countingInput + "7\n9\n",
-       menuThenChoice + allPrompts() + menuThenChoice + saved + menuThenChoice,
-       countingFileCrLf.c_str()},
+      {"a save writes CR LF lines", nullptr, false, FileCase::Link::none, enterAndSave,
+       afterSave(saved), countingFileCrLf.c_str()},
       {"an LF file loads", countingFile.c_str(), false, FileCase::Link::none, "8\n2\n9\n",
        menuThenChoice + loaded + menuThenChoice + countingShown + menuThenChoice,
        countingFile.c_str()},
@@ -100,18 +91,12 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
        "8\n2\n9\n",
        menuThenChoice + expected::readFailed + menuThenChoice + zeroMatrix + menuThenChoice,
        nullptr},
-      {"a read-only file is not replaced", "old\n", true, FileCase::Link::none,
-       "1 " + countingInput + "7\n9\n",
-       menuThenChoice + allPrompts() + menuThenChoice + expected::openForWriting + menuThenChoice,
-       "old\n"},
+      {"a read-only file is not replaced", "old\n", true, FileCase::Link::none, enterAndSave,
+       afterSave(expected::openForWriting), "old\n"},
       {"a link stays, and its target is replaced", "old\n", false, FileCase::Link::beside,
-       "1 " + countingInput + "7\n9\n",
-       menuThenChoice + allPrompts() + menuThenChoice + saved + menuThenChoice,
-       countingFileCrLf.c_str()},
+       enterAndSave, afterSave(saved), countingFileCrLf.c_str()},
       {"a link to another volume: the new file is made beside the target", "old\n", false,
-       FileCase::Link::otherVolume, "1 " + countingInput + "7\n9\n",
-       menuThenChoice + allPrompts() + menuThenChoice + saved + menuThenChoice,
-       countingFileCrLf.c_str()},
+       FileCase::Link::otherVolume, enterAndSave, afterSave(saved), countingFileCrLf.c_str()},
       // The first read ends in the 20th value: what is read before the error must not load.
       {"a read error part-way", cutAt20th.c_str(), false, FileCase::Link::none, "8\n2\n9\n",
        menuThenChoice + expected::readFailed + menuThenChoice + zeroMatrix + menuThenChoice,
@@ -121,8 +106,9 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
   for (const auto& c : cases) {
     const testing_support::TempDir dir;
     underWine.tracer = c.tracer;
-    if (!c.tracer.empty() && !testing_support::haveStrace()) {
-      std::cout << "skipped \"" << c.name << "\": strace is not installed\n";
+    if (testing_support::skips(c.name, c.tracer.empty() || testing_support::haveStrace()
+                                           ? ""
+                                           : "strace is not installed")) {
       continue;
     }
     const bool linked = c.link != FileCase::Link::none;
@@ -132,7 +118,7 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
       struct stat shm {};
       if (::stat(dir.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 ||
           here.st_dev == shm.st_dev) {
-        std::cout << "skipped \"" << c.name << "\": no /dev/shm on a file system of its own\n";
+        testing_support::skips(c.name, "no /dev/shm on a file system of its own");
         continue;
       }
       volume.emplace("/dev/shm");

@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
@@ -40,6 +42,13 @@ InTempDirectory::InTempDirectory() : previous_(std::filesystem::current_path()) 
 
 InTempDirectory::~InTempDirectory() { std::filesystem::current_path(previous_); }
 
+bool skips(const std::string& name, const std::string& why) {
+  if (!why.empty()) {
+    std::cout << "skipped \"" << name << "\": " << why << "\n";
+  }
+  return !why.empty();
+}
+
 std::locale namedLocale(const std::string& name) {
   // Made once each: glibc keeps a little memory for every locale it loads.
   static std::map<std::string, std::locale> loaded;
@@ -49,6 +58,23 @@ std::locale namedLocale(const std::string& name) {
   }
   ::setenv("LOCPATH", LOCALE_DIR, 1);
   return loaded.emplace(name, std::locale(name)).first->second;
+}
+
+void makeLayout(const std::string& layout) {
+  std::istringstream entries(layout);
+  for (std::string entry; entries >> entry;) {
+    if (const std::size_t arrow = entry.find("->"); arrow != std::string::npos) {
+      std::string target = entry.substr(arrow + 2);
+      if (target.starts_with("{cwd}")) {
+        target.replace(0, 5, std::filesystem::current_path().string());
+      }
+      std::filesystem::create_symlink(target, entry.substr(0, arrow));
+    } else if (const std::size_t equals = entry.find('='); equals != std::string::npos) {
+      writeFile(entry.substr(0, equals), entry.substr(equals + 1));
+    } else {
+      std::filesystem::create_directory(entry);
+    }
+  }
 }
 
 std::string readFile(const std::filesystem::path& path) {
