@@ -168,6 +168,7 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
     // After the chown, which clears the set-ID bits.
     ASSERT_TRUE(c.fileMode == 0 || ::chmod(file.c_str(), static_cast<mode_t>(c.fileMode)) == 0)
         << c.name;
+    const testing_support::Carried made = testing_support::carriedByNewFile(dir.path());
     ASSERT_EQ(::chmod(dir.path().c_str(), c.directoryMode), 0) << c.name;
     if (why.empty() && c.prepare != nullptr && !c.prepare(file)) {
       why = "needs ACLs, attributes and inode flags here";
@@ -176,8 +177,7 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
       continue;
     }
     const bool exists = c.fileMode != 0;
-    const testing_support::Carried before =
-        exists ? carriedBy(file) : testing_support::carriedByNewFile(dir.path());
+    const testing_support::Carried before = exists ? carriedBy(file) : made;
     const ino_t inode = inodeOf(file);
     const auto outcome =
         runProgram(enterAndSave, environmentWith({"LC_ALL=C"}), dir.path(), c.restrictions);
