@@ -301,7 +301,7 @@ bool installed(const std::string& name) {
   for (std::size_t start = 0; start <= directories.size();) {
     const std::size_t end = std::min(directories.find(':', start), directories.size());
     if (!entryNamed(directories.substr(start, end - start), [&name](const std::string& file) {
-           return normalized(file) == normalized(name);
+           return file == name || file == normalized(name);  // the two glibc tries
          }).empty()) {
       return true;
     }
