@@ -100,6 +100,8 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
       }
     }
   }
+  // Named as the archive names it, which glibc tries too.
+  std::filesystem::rename(damagedWhole.path() / "ru_RU.UTF-8", damagedWhole.path() / "ru_RU.utf8");
   using expected::localeLine;
   const Case cases[] = {
       {{"LOCPATH=" + damagedCollation.path().string(), "LANG=ru_RU.UTF-8"},
@@ -108,7 +110,8 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
       {{"LOCPATH=" + damagedNumbers.path().string(), "LANG=ru_RU.UTF-8"},
        {localeLine("ru_RU.UTF-8", "LANG") + expected::cannotLoad},
        false},
-      {{"LOCPATH=" + damagedWhole.path().string(), "LANG=ru_RU.UTF-8"},
+      {{"LOCPATH=" + (damagedWhole.path() / "none:").string() + damagedWhole.path().string(),
+        "LANG=ru_RU.UTF-8"},
        {localeLine("ru_RU.UTF-8", "LANG") + expected::cannotLoad},
        false},
       // Debian's list names it "de_DE ISO-8859-1".
@@ -127,6 +130,17 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
        {localeLine("de_DE.utf8", "LC_TIME") + expected::installableWith +
         "localedef -i de_DE -f UTF-8 de_DE.utf8\n"},
        true},
+      // Debian's list names it "sr_RS@latin UTF-8"; it lists no de_DE.CP1252, made from its
+      // source and character map; a source is named, never a path.
+      {{"LANG=sr_RS@latin"},
+       {localeLine("sr_RS@latin", "LANG") + expected::installableWith +
+        "localedef -i sr_RS@latin -f UTF-8 sr_RS@latin\n"},
+       true},
+      {{"LANG=de_DE.CP1252"},
+       {localeLine("de_DE.CP1252", "LANG") + expected::installableWith +
+        "localedef -i de_DE -f CP1252 de_DE.CP1252\n"},
+       true},
+      {{"LANG=/de_DE.UTF-8"}, {localeLine("/de_DE.UTF-8", "LANG") + expected::unknownHere}, false},
       {{"LANG=de_DE.UTF-8\a"},
        {localeLine("de_DE.UTF-8\\x07", "LANG") + expected::installableWith +
         "localedef -i de_DE -f UTF-8 de_DE.UTF-8\\x07\n"},
