@@ -255,7 +255,7 @@ std::string saveProperties(const std::string& trace, bool replacing) {
                             : std::find_if(from, to, starts);
     return found < from ? to : found;
   };
-  const Line end = lines.end();
+  const auto end = lines.cend();
   const auto sync = find("fsync(" + fd + ")", create, end);
   const auto write = find("write(" + fd + ",", create, sync, true);
   const auto access = std::min(find("fchmod(" + fd + ",", create, sync),
@@ -283,8 +283,8 @@ struct TracedSaveCase {
   std::string options;  // more of strace's, split at spaces
   const char* shows;    // what the trace shows where the save takes the row's path
   const std::string& message;
-  bool oldFile = true;   // matrix.txt holds "old\n" before the save
-  std::string acl = "";  // setfacl's entries for matrix.txt, or with "d:" for the directory
+  bool oldFile = true;  // matrix.txt holds "old\n" before the save
+  std::string acl{};    // setfacl's entries for matrix.txt, or with "d:" for the directory
 };
 
 // A save watched and tampered with by strace: where it completes it keeps its promises on
