@@ -157,8 +157,11 @@ std::optional<SaveResult> replaceWhole(int directory, const char* target, const 
   if (!writeAll(file.get(), bytes)) {
     return SaveResult::writeFailed;
   }
-  if (old != nullptr ? !takeOver(file.get(), *old) : !file.takeNewFileAccess()) {
-    return old != nullptr ? std::nullopt : std::optional(SaveResult::writeFailed);
+  if (old != nullptr && !takeOver(file.get(), *old)) {
+    return std::nullopt;
+  }
+  if (old == nullptr && !file.takeNewFileAccess()) {
+    return SaveResult::writeFailed;
   }
   if (::fsync(file.get()) != 0 || !file.name() || !file.close()) {
     return SaveResult::writeFailed;

@@ -217,9 +217,9 @@ std::optional<Recipe> recipeFor(const std::string& name) {
   std::ifstream lines("/usr/share/i18n/SUPPORTED");
   for (std::string line; std::getline(lines, line);) {
     const std::size_t space = line.find(' ');
+    const std::string listed = supportedName(line);
     if (space != std::string::npos && (normalized(line.substr(0, space)) == normalized(name) ||
-                                       normalized(supportedName(line)) == normalized(name))) {
-      const std::string listed = supportedName(line);
+                                       normalized(listed) == normalized(name))) {
       const std::size_t at = std::min(listed.find('@'), listed.size());
       return Recipe{listed.substr(0, listed.find('.')) + listed.substr(at), line.substr(space + 1)};
     }
@@ -256,10 +256,10 @@ std::string installAdvice(const std::string& name) {
          recipe->charmap + " " + shown(name);
 }
 
-// The names glibc's locale archive holds, each as glibc compares them; none where there is no
-// archive. Read a piece at a time: an archive is mapped whole, which memory too short for it
-// cannot do, and then its locales must still count as installed.
-std::vector<std::string> archivedNames() {
+// Whether glibc's locale archive holds `name`. Read a piece at a time: an archive is mapped
+// whole, which memory too short for it cannot do, and then its locales must still count as
+// installed.
+bool archived(const std::string& name) {
   std::ifstream archive("/usr/lib/locale/locale-archive", std::ios::binary);
   const auto word = [&archive](std::streamoff offset) {
     std::uint32_t value = 0;
@@ -267,42 +267,42 @@ std::vector<std::string> archivedNames() {
     return value;
   };
   // The header: the magic number, a serial, then the name table's offset, used and size
-  // (entries of hash, name offset and record offset).
+  // (entries of hash, name offset and record offset). The names are stored normalized.
   constexpr std::uint32_t magic = 0xde020109;
-  std::vector<std::string> names;
   if (word(0) != magic) {
-    return names;
+    return false;
   }
   const std::uint32_t table = word(8);
   const std::uint32_t size = word(16);
   for (std::uint32_t entry = 0; entry < size && archive; ++entry) {
     const std::streamoff at = table + std::streamoff{12} * entry;
-    if (word(at + 8) != 0) {
-      std::string name;
-      archive.seekg(word(at + 4));
-      std::getline(archive, name, '\0');
-      names.push_back(normalized(name));
-    }
-  }
-  return names;
-}
-
-// Whether the system has the locale `name`, whether or not it loads, where glibc looks: in
-// LOCPATH's directories where it is set, else in the locale archive or glibc's directory.
-bool installed(const std::string& name) {
-  const std::string path = variable("LOCPATH");
-  if (path.empty()) {
-    const std::vector<std::string> archived = archivedNames();
-    if (std::find(archived.begin(), archived.end(), normalized(name)) != archived.end()) {
+    std::string stored;
+    if (word(at + 8) != 0 && std::getline(archive.seekg(word(at + 4)), stored, '\0') &&
+        stored == normalized(name)) {
       return true;
     }
   }
+  return false;
+}
+
+// Whether the system has the locale `name`, whether or not it loads, where glibc looks: in
+// LOCPATH's directories where it is set, else in the locale archive or glibc's directory,
+// under the name as given or with its character set normalized.
+bool installed(const std::string& name) {
+  if (name.find('/') != std::string::npos) {
+    return false;  // an entry's name, never a path
+  }
+  const std::string path = variable("LOCPATH");
+  if (path.empty() && archived(name)) {
+    return true;
+  }
   const std::string directories = path.empty() ? "/usr/lib/locale" : path;
+  std::error_code error;
   for (std::size_t start = 0; start <= directories.size();) {
     const std::size_t end = std::min(directories.find(':', start), directories.size());
-    if (!entryNamed(directories.substr(start, end - start), [&name](const std::string& file) {
-           return file == name || file == normalized(name);  // the two glibc tries
-         }).empty()) {
+    const std::string directory = directories.substr(start, end - start) + "/";
+    if (std::filesystem::is_directory(directory + name, error) ||
+        std::filesystem::is_directory(directory + normalized(name), error)) {
       return true;
     }
     start = end + 1;
