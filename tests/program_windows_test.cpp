@@ -24,8 +24,8 @@ namespace {
 
 // The documented texts and values, typed once in expected.h.
 using namespace expected;  // NOLINT(google-build-using-namespace)
-using testing_support::readFile;
-using testing_support::writeFile;
+// The tests' files, accounts and runs of the program.
+using namespace testing_support;  // NOLINT(google-build-using-namespace)
 using transcripts::expectTranscripts;
 using transcripts::Locale;
 
@@ -77,7 +77,7 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
   const std::string cutAt20th =
       std::string(4096 - countingBefore20th.size() - 1, ' ') + countingBefore20th + "20\r\n";
   const auto secondReadFails =
-      testing_support::strace("-f -o /dev/null -P matrix.txt -e inject=read:error=EIO:when=2");
+      strace("-f -o /dev/null -P matrix.txt -e inject=read:error=EIO:when=2");
   const FileCase cases[] = {
       {"a save writes CR LF lines", nullptr, false, FileCase::Link::none, enterAndSave,
        afterSave(saved), countingFileCrLf.c_str()},
@@ -102,23 +102,21 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
        menuThenChoice + expected::readFailed + menuThenChoice + zeroMatrix + menuThenChoice,
        nullptr, secondReadFails},
   };
-  testing_support::Restrictions underWine{.windowsProgram = MATRIX_MENU_WINDOWS_EXE};
+  Restrictions underWine{.windowsProgram = MATRIX_MENU_WINDOWS_EXE};
   for (const auto& c : cases) {
-    const testing_support::TempDir dir;
+    const TempDir dir;
     underWine.tracer = c.tracer;
-    if (testing_support::skips(c.name, c.tracer.empty() || testing_support::haveStrace()
-                                           ? ""
-                                           : "strace is not installed")) {
+    if (skips(c.name, c.tracer.empty() || haveStrace() ? "" : "strace is not installed")) {
       continue;
     }
     const bool linked = c.link != FileCase::Link::none;
-    std::optional<testing_support::TempDir> volume;
+    std::optional<TempDir> volume;
     if (c.link == FileCase::Link::otherVolume) {
       struct stat here {};
       struct stat shm {};
       if (::stat(dir.path().c_str(), &here) != 0 || ::stat("/dev/shm", &shm) != 0 ||
           here.st_dev == shm.st_dev) {
-        testing_support::skips(c.name, "no /dev/shm on a file system of its own");
+        skips(c.name, "no /dev/shm on a file system of its own");
         continue;
       }
       volume.emplace("/dev/shm");
@@ -135,19 +133,17 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
     if (c.readOnly) {
       std::filesystem::permissions(file, std::filesystem::perms::owner_read);
     }
-    const auto outcome = testing_support::runProgram(
-        crLf(c.input), testing_support::windowsEnvironmentWith(russian.environment), dir.path(),
-        underWine);
+    const auto outcome = runProgram(crLf(c.input), windowsEnvironmentWith(russian.environment),
+                                    dir.path(), underWine);
     EXPECT_EQ(outcome.out, crLf(recode(c.output, "CP1251"))) << c.name;
     EXPECT_EQ(readFile(file), c.after != nullptr ? c.after : c.before) << c.name;
     const std::vector<std::string> names = c.link == FileCase::Link::beside
                                                ? std::vector<std::string>{"data", "matrix.txt"}
                                                : std::vector<std::string>{"matrix.txt"};
-    EXPECT_EQ(testing_support::listDirectory(dir.path()), names) << c.name;
+    EXPECT_EQ(listDirectory(dir.path()), names) << c.name;
     if (linked) {
       EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "matrix.txt")) << c.name;
-      EXPECT_EQ(testing_support::listDirectory(data), std::vector<std::string>{"real.txt"})
-          << c.name;
+      EXPECT_EQ(listDirectory(data), std::vector<std::string>{"real.txt"}) << c.name;
     }
   }
 }
@@ -158,27 +154,25 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
 // a while: the event comes once the first save's temporary file is there, and a second save
 // is already asked for.
 TEST(ProgramOnWindows, CtrlCDuringASaveWaitsForIt) {
-  if (!testing_support::haveStrace()) {
+  if (!haveStrace()) {
     GTEST_SKIP() << "strace is not installed";
   }
-  const testing_support::Restrictions underWine{
-      .tracer = testing_support::strace("-f -o /dev/null -e inject=fsync:delay_enter=700000"),
+  const Restrictions underWine{
+      .tracer = strace("-f -o /dev/null -e inject=fsync:delay_enter=700000"),
       .windowsProgram = MATRIX_MENU_WINDOWS_EXE};
-  const testing_support::TempDir dir;
+  const TempDir dir;
   writeFile(dir.path() / "matrix.txt", crLf(zeroFile));
-  testing_support::Dialogue session(testing_support::Dialogue::Channel::pipes,
-                                    testing_support::windowsEnvironmentWith(english.environment),
-                                    dir.path(), underWine);
+  Dialogue session(Dialogue::Channel::pipes, windowsEnvironmentWith(english.environment),
+                   dir.path(), underWine);
   ASSERT_TRUE(session.waitFor(crLf(menu))) << session.transcript();
   session.type(crLf("1 " + expected::countingInput + "7\n7\n"));
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (testing_support::listDirectory(dir.path()).size() < 2 &&
-         std::chrono::steady_clock::now() < until) {
+  while (listDirectory(dir.path()).size() < 2 && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   session.signal(SIGINT);
   session.exitStatus();
-  EXPECT_EQ(testing_support::listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"});
+  EXPECT_EQ(listDirectory(dir.path()), std::vector<std::string>{"matrix.txt"});
   EXPECT_EQ(readFile(dir.path() / "matrix.txt"), crLf(expected::countingFile));
 }
 
@@ -187,11 +181,10 @@ TEST(ProgramOnWindows, CtrlCDuringASaveWaitsForIt) {
 // Wine's console host on a terminal adds
 // escape sequences and carriage returns: only the texts themselves are looked for.
 TEST(ProgramOnWindows, AtAConsoleTheTextsShowInCyrillic) {
-  const testing_support::TempDir dir;
-  const testing_support::Restrictions underWine{.windowsProgram = MATRIX_MENU_WINDOWS_EXE};
-  testing_support::Dialogue session(testing_support::Dialogue::Channel::terminal,
-                                    testing_support::windowsEnvironmentWith(russian.environment),
-                                    dir.path(), underWine);
+  const TempDir dir;
+  const Restrictions underWine{.windowsProgram = MATRIX_MENU_WINDOWS_EXE};
+  Dialogue session(Dialogue::Channel::terminal, windowsEnvironmentWith(russian.environment),
+                   dir.path(), underWine);
   // Without a text's last character: the console host writes it apart, or a newline as CR LF.
   const auto shown = [](const std::string& text) { return text.substr(0, text.size() - 1); };
   ASSERT_TRUE(session.waitToSee(shown(menu.substr(menu.rfind('\n') + 1)))) << session.transcript();
