@@ -14,7 +14,7 @@
 #include <sys/random.h>  // getentropy on macOS; glibc has it in unistd.h too
 #endif
 
-#include "old_file_posix.h"
+#include "attributes_posix.h"
 
 namespace matrix_file {
 
@@ -68,44 +68,19 @@ bool procIsThere(int fd) {
   return ::readlinkat(AT_FDCWD, selfPath(fd).c_str(), target, sizeof target) > 0;
 }
 
-// The access ACL that a file made with newFileMode gets from its directory's default ACL:
-// the owner's, the mask's (the owning group's where there is no mask) and the others'
-// permissions limited by that mode, as the kernel limits them. Entries of eight bytes (tag,
-// permissions, id, little-endian) follow a four-byte version.
-std::string inheritedAcl(std::string acl) {
-  enum : unsigned { owner = 0x01, owningGroup = 0x04, mask = 0x10, others = 0x20 };
-  constexpr std::size_t header = 4;
-  constexpr std::size_t entry = 8;
-  const auto tagAt = [&acl](std::size_t at) {
-    return static_cast<unsigned>(static_cast<unsigned char>(acl[at])) |
-           static_cast<unsigned>(static_cast<unsigned char>(acl[at + 1])) << 8;
-  };
-  bool hasMask = false;
-  for (std::size_t at = header; at + entry <= acl.size(); at += entry) {
-    hasMask = hasMask || tagAt(at) == mask;
-  }
-  for (std::size_t at = header; at + entry <= acl.size(); at += entry) {
-    const unsigned tag = tagAt(at);
-    if (tag == owner || tag == mask || tag == others || (tag == owningGroup && !hasMask)) {
-      acl[at + 2] = static_cast<char>(acl[at + 2] & 06);  // rw-, as in newFileMode
-    }
-  }
-  return acl;
-}
-
 }  // namespace
 
-NewFile::NewFile(int directory) : directory_(directory) {
+NewFile::NewFile(int directory, bool unnamedOnly) : directory_(directory) {
 #ifdef O_TMPFILE
   if (procIsThere(directory)) {
     // Nobody can open a file without a name: it may have the mode of a new file from the
     // start, which the kernel then limits by the umask or the directory's default ACL.
     file_ = Descriptor(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, newFileMode));
-    if (file_) {
-      return;
-    }
   }
 #endif
+  if (file_ || unnamedOnly) {
+    return;
+  }
   name_ = underFreshName([this, directory](const std::string& name) {
     file_ = Descriptor(::openat(directory, name.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -124,16 +99,13 @@ bool NewFile::takeNewFileAccess() {
   if (name_.empty()) {
     return true;
   }
-  // The default ACL can be read through a directory opened for reading, or through /proc
-  // where the directory may only be searched.
-  const Descriptor readable(::openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  const std::optional<std::string> defaultAcl =
-      attributeValue(readable.get(), selfPath(directory_).c_str(), "system.posix_acl_default");
-  if (defaultAcl) {
-    return setAttribute(file_.get(), "system.posix_acl_access", inheritedAcl(*defaultAcl));
-  }
-  if (errno != ENODATA && errno != ENOTSUP) {
+  switch (giveInheritedAcl(file_.get(), directory_, newFileMode)) {
+  case Inherited::given:
+    return true;
+  case Inherited::failed:
     return false;
+  case Inherited::none:
+    break;
   }
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -157,7 +129,11 @@ bool NewFile::renameOver(const char* target) {
   return placed_;
 }
 
-bool NewFile::linkAsNew(const char* target) {
+bool NewFile::placeAsNew(const char* target) {
+  if (name_.empty()) {
+    return ::linkat(AT_FDCWD, selfPath(file_.get()).c_str(), directory_, target,
+                    AT_SYMLINK_FOLLOW) == 0;
+  }
 #ifdef RENAME_NOREPLACE
   placed_ = ::renameat2(directory_, name_.c_str(), directory_, target, RENAME_NOREPLACE) == 0;
   if (placed_ || (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)) {

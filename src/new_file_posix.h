@@ -16,7 +16,8 @@ namespace matrix_file {
 // that is never renamed or linked into place is removed again.
 class NewFile {
  public:
-  explicit NewFile(int directory);
+  // `unnamedOnly`: where the file cannot be made without a name, it is not made at all.
+  NewFile(int directory, bool unnamedOnly);
   ~NewFile();
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
@@ -31,11 +32,12 @@ class NewFile {
   // Gives an unnamed file a fresh name (a named one has one already).
   bool name();
   bool close() { return file_.close(); }
-  // Puts the file in `target`'s place, whatever is there.
+  // Puts the named file in `target`'s place, whatever is there.
   bool renameOver(const char* target);
-  // Links the file as `target`, which must not exist: false (errno EEXIST) where a name
-  // appeared there meanwhile.
-  bool linkAsNew(const char* target);
+  // Puts the file, still open, in place as `target`, which must not exist: false (errno
+  // EEXIST) where a name appeared there meanwhile. An unnamed file is linked there directly,
+  // and so never has any other name.
+  bool placeAsNew(const char* target);
 
  private:
   int directory_;
