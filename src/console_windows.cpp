@@ -16,9 +16,11 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "console_platform.h"
+#include "line_ends.h"
 
 namespace console {
 
@@ -171,12 +173,7 @@ class RedirectedSink final : public byte_io::ByteSink {
       return false;
     }
     translated_.clear();
-    for (std::size_t k = 0; k < size; ++k) {
-      if (data[k] == '\n') {
-        translated_ += '\r';
-      }
-      translated_ += data[k];
-    }
+    appendWithCrLf(translated_, std::string_view(data, size));
     const char* at = translated_.data();
     std::size_t left = translated_.size();
     while (left > 0) {

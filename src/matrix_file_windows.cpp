@@ -1,5 +1,6 @@
-// The matrix file on Windows: replacing it through a temporary file, and opening it for
-// reading. Paths are wide here; the file has CR LF line ends, as text mode writes them.
+// The matrix file on Windows: replacing it through a temporary file, or writing into it where
+// the system cannot replace it, and opening it for reading. Paths are wide here; the file
+// has CR LF line ends, as text mode writes them.
 // Windows' min and max macros would stand in for std::min and std::max.
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
@@ -11,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "line_ends.h"
 #include "matrix_file_platform.h"
 
 namespace matrix_file {
@@ -90,8 +92,9 @@ std::filesystem::path finalPath(const std::filesystem::path& name) {
 }
 
 // A new file in `directory` that did not exist before, under a name of its own whose length
-// does not depend on the file it will replace.
-Handle createTemporary(const std::filesystem::path& directory, std::filesystem::path& name) {
+// does not depend on the file it will replace, with the file attributes `attributes`.
+Handle createTemporary(const std::filesystem::path& directory, DWORD attributes,
+                       std::filesystem::path& name) {
   std::random_device device;
   std::mt19937_64 random(
       device() ^ GetCurrentProcessId() ^
@@ -104,7 +107,7 @@ Handle createTemporary(const std::filesystem::path& directory, std::filesystem::
     }
     name = directory / leaf;
     Handle file(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+                            attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.valid() || GetLastError() != ERROR_FILE_EXISTS) {
       return file;
     }
@@ -122,19 +125,53 @@ bool keepsSecurity(const std::filesystem::path& file) {
          (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
-bool writeAll(HANDLE file, std::string_view bytes) {
-  std::string text;  // each newline as CR LF
-  text.reserve(bytes.size() + bytes.size() / 8);
-  for (const char c : bytes) {
-    if (c == '\n') {
-      text += '\r';
-    }
-    text += c;
-  }
+bool writeAll(HANDLE file, const std::string& text) {
   DWORD wrote = 0;
   return WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr) != 0 &&
-         wrote == text.size() && FlushFileBuffers(file) != 0;
+         wrote == text.size();
 }
+
+// Copies of the program take turns with the file: a write into it holds all of it
+// exclusively, a load shared while it reads, waiting for another holder for up to five
+// seconds. Windows' locks bind other programs' reads and writes too. True also where the
+// file system takes no locks.
+bool lockWhole(HANDLE file, bool exclusive) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (;;) {
+    OVERLAPPED fromTheStart{};
+    const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    if (LockFileEx(file, flags, 0, MAXDWORD, MAXDWORD, &fromTheStart) != 0) {
+      return true;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION) {
+      return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION;
+    }
+    if (std::chrono::steady_clock::now() >= until) {
+      return false;
+    }
+    Sleep(20);
+  }
+}
+
+// Writes `text` into the file `target` itself, which so keeps all it carries, but may be left
+// incomplete by a crash: where the system cannot replace it, as it would have been written
+// without a temporary file.
+SaveResult writeInPlace(const std::filesystem::path& target, const std::string& text) {
+  Handle file(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid() || !lockWhole(file.get(), true)) {
+    return SaveResult::openFailed;
+  }
+  return writeAll(file.get(), text) && SetEndOfFile(file.get()) != 0 &&
+                 FlushFileBuffers(file.get()) != 0 && file.close()
+             ? SaveResult::saved
+             : SaveResult::writeFailed;
+}
+
+// The file attributes that a save keeps, which ReplaceFileW does not.
+constexpr DWORD keptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 }  // namespace
 
@@ -147,43 +184,63 @@ SaveResult replaceFile(const char* name, std::string_view bytes) {
   if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
     return SaveResult::openFailed;
   }
+  std::string text;
+  appendWithCrLf(text, bytes);
   std::filesystem::path temporary;
-  Handle file = createTemporary(target.parent_path(), temporary);
+  Handle file =
+      createTemporary(target.parent_path(), exists ? attributes & keptAttributes : 0, temporary);
   if (!file.valid()) {
     return SaveResult::openFailed;  // never written in place: that could lose the old file
   }
-  const bool written = writeAll(file.get(), bytes);
+  const bool written = writeAll(file.get(), text) && FlushFileBuffers(file.get()) != 0;
   if (!file.close() || !written) {
     DeleteFileW(temporary.c_str());
     return SaveResult::writeFailed;
   }
-  // ReplaceFileW keeps the old file's attributes and security; a move would give it the
-  // temporary file's, so it stands in only where the volume keeps no security. A new file is
-  // moved into a name that must still be free.
-  const bool replaced =
-      exists ? ReplaceFileW(target.c_str(), temporary.c_str(), nullptr,
-                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0 ||
-                   (!keepsSecurity(target) &&
-                    MoveFileExW(temporary.c_str(), target.c_str(),
-                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
-             : MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-  if (!replaced) {
+  // A new file is moved into a name that must still be free.
+  if (!exists) {
+    if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0) {
+      return SaveResult::saved;
+    }
     DeleteFileW(temporary.c_str());
     return SaveResult::openFailed;
   }
-  return SaveResult::saved;
+  // ReplaceFileW keeps the old file's security, or fails: a move would give it the temporary
+  // file's, so it stands in only where the volume keeps no security.
+  if (ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, 0, nullptr, nullptr) != 0) {
+    return SaveResult::saved;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    // The old file has left the name, the new one still has its own: it must take the name,
+    // and is never deleted.
+    return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0
+               ? SaveResult::saved
+               : SaveResult::writeFailed;
+  }
+  if (!keepsSecurity(target) &&
+      MoveFileExW(temporary.c_str(), target.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+    return SaveResult::saved;
+  }
+  // Both files are as they were (the user may not delete or re-secure the old one, or another
+  // program holds it open): written into, as a plain program would write it.
+  DeleteFileW(temporary.c_str());
+  return writeInPlace(target, text);
 }
 
 namespace {
 
 // The matrix file being loaded.
+// `locked`: false where another copy of the program kept it locked to write it meanwhile,
+// which reads as a read error.
 class ReadableFile final : public byte_io::ByteSource {
  public:
-  explicit ReadableFile(Handle handle) : handle_(std::move(handle)) {}
+  ReadableFile(Handle handle, bool locked) : handle_(std::move(handle)), locked_(locked) {}
 
   std::ptrdiff_t read(char* buffer, std::size_t size) override {
     DWORD got = 0;
-    if (ReadFile(handle_.get(), buffer, static_cast<DWORD>(size), &got, nullptr) == 0) {
+    if (!locked_ || ReadFile(handle_.get(), buffer, static_cast<DWORD>(size), &got, nullptr) == 0) {
       return byte_io::readError;
     }
     return got;
@@ -191,6 +248,7 @@ class ReadableFile final : public byte_io::ByteSource {
 
  private:
   Handle handle_;
+  bool locked_;
 };
 
 }  // namespace
@@ -202,7 +260,8 @@ std::unique_ptr<byte_io::ByteSource> openForReading(const char* name) {
   if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK) {
     return nullptr;
   }
-  return std::make_unique<ReadableFile>(std::move(file));
+  const bool locked = lockWhole(file.get(), false);
+  return std::make_unique<ReadableFile>(std::move(file), locked);
 }
 
 }  // namespace matrix_file
