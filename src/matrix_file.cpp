@@ -25,6 +25,29 @@ LoadResult load(Matrix& loaded) {
                                                            : LoadResult::readFailed;
 }
 
+// Writes `matrix` to `out` in the file's layout, numbers formatted under `out`'s locale.
+void writeMatrix(std::wostream& out, const Matrix& matrix) {
+  for (const Row& row : matrix) {
+    for (const auto value : row) {
+      out << value << L' ';
+    }
+    out << L'\n';
+  }
+}
+
+// Reads 20 integers in row-major order into `matrix`, under `in`'s locale, stopping after the
+// 20th. False if one of them cannot be read; `matrix` is then partly overwritten.
+bool readMatrix(std::wistream& in, Matrix& matrix) {
+  for (Row& row : matrix) {
+    for (auto& value : row) {
+      if (!(in >> value)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string formatMatrix(const Matrix& matrix, const console::Conventions& conventions) {
@@ -37,26 +60,6 @@ std::string formatMatrix(const Matrix& matrix, const console::Conventions& conve
   std::string bytes;
   conventions.codec.encode(text.str(), bytes);
   return bytes;
-}
-
-void writeMatrix(std::wostream& out, const Matrix& matrix) {
-  for (const Row& row : matrix) {
-    for (const auto value : row) {
-      out << value << L' ';
-    }
-    out << L'\n';
-  }
-}
-
-bool readMatrix(std::wistream& in, Matrix& matrix) {
-  for (Row& row : matrix) {
-    for (auto& value : row) {
-      if (!(in >> value)) {
-        return false;
-      }
-    }
-  }
-  return true;
 }
 
 bool loadMatrix(byte_io::ByteSource& file, const console::Conventions& conventions,

@@ -1,7 +1,6 @@
 // The matrix file's format, written to and read from memory, on every platform: the layout a
 // save writes, and every layout of bytes a load takes or refuses, read errors included.
 #include <locale>
-#include <sstream>
 #include <string>
 
 #include "expected.h"
@@ -14,14 +13,15 @@ namespace {
 using expected::counting;
 using testing_support::ScriptSource;
 
+// The conventions of no console, as on every platform: UTF-8 and the classic locale.
+const console::Conventions noConsole{console::Codec::utf8(), std::locale::classic()};
+
 TEST(MatrixFileFormat, WritesFourLinesOfSpaceTerminatedValues) {
-  std::wostringstream out;
   Matrix negative = counting;
   negative[3][4] = -20;
-  writeMatrix(out, negative);
   std::string file = expected::countingFile;
   file.insert(file.rfind("20"), "-");
-  EXPECT_EQ(out.str(), std::wstring(file.begin(), file.end()));
+  EXPECT_EQ(formatMatrix(negative, noConsole), file);
 }
 
 struct LayoutCase {
@@ -33,8 +33,7 @@ struct LayoutCase {
 };
 
 // Any white space between 20 integers, and nothing read after the 20th; anything else, a
-// read error included, fails. (Under UTF-8 and the classic locale: the conventions of no
-// console, as on every platform.)
+// read error included, fails.
 TEST(MatrixFileFormat, ReadsAnyWhiteSpaceLayoutOf20IntegersAndNothingElse) {
   const std::string& input = expected::countingInput;
   const std::string twenty = input.substr(0, input.size() - 1);  // without the newline
@@ -65,7 +64,6 @@ TEST(MatrixFileFormat, ReadsAnyWhiteSpaceLayoutOf20IntegersAndNothingElse) {
       {"a read error right after the last digit", twenty, false, true},
       {"a read error after the 20th is whole", twenty + " ", true, true},
   };
-  const console::Conventions noConsole{console::Codec::utf8(), std::locale::classic()};
   for (const auto& c : cases) {
     ScriptSource file(c.bytes, {.pauses = false, .piece = c.piece, .errorAtEnd = c.errorAtEnd});
     Matrix matrix{};
