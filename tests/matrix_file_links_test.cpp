@@ -60,6 +60,8 @@ TEST(MatrixFileLinks, AreFollowedAsTheKernelWould) {
        "data/real.txt"},
       {"a slash after a directory's link in the middle",
        "data/ data/real.txt=old sub->data/ matrix.txt->sub/real.txt", "data/real.txt"},
+      {"a target named as /proc names a deleted file",
+       "\"gone (deleted)=old\" \"matrix.txt->gone (deleted)\"", "gone (deleted)"},
       {"a link through /proc, whose links report size 0",
        "real.txt=old matrix.txt->/proc/self/cwd/real.txt", "real.txt"},
       {"a file's name with a slash after it", "real.txt=old matrix.txt->real.txt/", nullptr},

@@ -5,13 +5,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <utility>
 
 #include "expected.h"
@@ -25,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 // The documented texts and values, typed once in expected.h.
 using namespace expected;  // NOLINT(google-build-using-namespace)
-using testing_support::carriedBy;
 using testing_support::InTempDirectory;
 using testing_support::listDirectory;
 using testing_support::makeLayout;
@@ -182,47 +179,6 @@ TEST(SaveMatrixToFile, WhatElseTheDirectoryHoldsChangesNothing) {
   EXPECT_EQ(readFile(longName), countingFile);
   EXPECT_EQ(readFile(others[0]), "stale");
   EXPECT_EQ(listDirectory("."), others);
-}
-
-struct CarriedCase {
-  const char* name;
-  bool (*prepare)();  // gives matrix.txt what it carries; false where that cannot be done here
-};
-
-// The new file carries all the old one did: another user's file stays theirs, an ACL that
-// lets one more user in stays just that (its mask does not become the group's permissions),
-// and the user's own attributes stay.
-TEST(SaveMatrixToFile, KeepsAllTheOldFileCarries) {
-  const CarriedCase cases[] = {
-      {"another user's file",
-       [] {
-         return ::geteuid() == 0 && ::chown("matrix.txt", nobody, nobody) == 0 &&
-                ::chmod("matrix.txt", 0640) == 0;
-       }},
-      {"an ACL that lets one more user read",
-       [] { return testing_support::setAcl("matrix.txt", "u:" + otherAccount + ":r"); }},
-      {"an ACL that lets one more user write",
-       [] { return testing_support::setAcl("matrix.txt", "u:" + otherAccount + ":rw"); }},
-      {"a user attribute",
-       [] { return ::setxattr("matrix.txt", "user.origin", "kept", 4, 0) == 0; }},
-      {"no ACL, in a directory whose default ACL names one more user",
-       [] { return testing_support::setAcl(".", "d:u:" + otherAccount + ":rw"); }},
-  };
-  for (const auto& c : cases) {
-    const InTempDirectory dir;
-    writeFile("matrix.txt", "old");
-    ASSERT_EQ(::chmod("matrix.txt", 0600), 0) << c.name;
-    if (skips(c.name, c.prepare() ? "" : "needs root, or ACLs or attributes here")) {
-      continue;
-    }
-    MemoryConsole term("", namedLocale("C"));
-    const testing_support::Carried before = carriedBy("matrix.txt");
-    A = counting;
-    saveMatrixToFile();
-    EXPECT_EQ(term.output(), saved) << c.name;
-    EXPECT_EQ(readFile("matrix.txt"), countingFile) << c.name;
-    EXPECT_TRUE(carriedBy("matrix.txt") == before) << c.name;
-  }
 }
 
 }  // namespace

@@ -67,6 +67,9 @@ bool becomeNobody() {
        ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0)) {
     _exit(124);
   }
+  if (restrictions.newSession && ::setsid() < 0) {
+    _exit(126);
+  }
   if (restrictions.standardOutput != nullptr) {
     const int out = *restrictions.standardOutput == '\0'
                         ? -1

@@ -33,6 +33,7 @@ struct Restrictions {
   bool nonBlockingOutput = false;        // O_NONBLOCK on the standard output pipe
   bool readerGone = false;               // nobody reads the output pipe: writes meet EPIPE
   bool noDevNull = false;                // an empty /dev (needs root: a mount namespace)
+  bool newSession = false;               // a session of its own, with no controlling terminal
   std::vector<std::string> tracer = {};  // a command to run the program under (strace ...)
   const char* windowsProgram = nullptr;  // run this .exe under Wine instead
 };

@@ -4,6 +4,7 @@
 // 1251 and digits grouped with U+00A0; C.UTF-8 gives en-US, code page 1252, which has no
 // Cyrillic (so the texts are UTF-8), and ",".
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <chrono>
 #include <csignal>
@@ -69,7 +70,15 @@ struct FileCase {
   std::string output;                    // UTF-8, LF line ends
   const char* after;                     // matrix.txt after it
   std::vector<std::string> tracer = {};  // strace, failing a read
+  bool hidden = false;                   // matrix.txt, or the file it leads to
 };
+
+// Whether Wine shows `file` as hidden: it keeps DOS attributes in an extended attribute.
+bool isHidden(const std::filesystem::path& file) {
+  char value[32] = {};
+  const ssize_t length = ::getxattr(file.c_str(), "user.DOSATTRIB", value, sizeof value - 1);
+  return length > 0 && (std::stoul(value, nullptr, 16) & 2) != 0;
+}
 
 TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
   const std::string countingFileCrLf = crLf(expected::countingFile);
@@ -78,6 +87,13 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
       std::string(4096 - countingBefore20th.size() - 1, ' ') + countingBefore20th + "20\r\n";
   const auto secondReadFails =
       strace("-f -o /dev/null -P matrix.txt -e inject=read:error=EIO:when=2");
+  // Makes matrix.txt while strace holds the flush of the new file.
+  const std::vector<std::string> nameMadeMeanwhile = {
+      "sh", "-c",
+      "(for i in $(seq 300); do ls .matrix-menu-* >/dev/null 2>&1 && break; sleep 0.01; done; "
+      "printf made >matrix.txt) & exec strace -f -o /dev/null -e trace=fsync "
+      "-e inject=fsync:delay_enter=1000000 \"$@\"",
+      "sh"};
   const FileCase cases[] = {
       {"a save writes CR LF lines", nullptr, false, FileCase::Link::none, enterAndSave,
        afterSave(saved), countingFileCrLf.c_str()},
@@ -101,6 +117,17 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
       {"a read error part-way", cutAt20th.c_str(), false, FileCase::Link::none, "8\n2\n9\n",
        menuThenChoice + expected::readFailed + menuThenChoice + zeroMatrix + menuThenChoice,
        nullptr, secondReadFails},
+      {"a hidden file stays hidden",
+       "old\n",
+       false,
+       FileCase::Link::none,
+       enterAndSave,
+       afterSave(saved),
+       countingFileCrLf.c_str(),
+       {},
+       true},
+      {"a name made while the new file is flushed", nullptr, false, FileCase::Link::none,
+       enterAndSave, afterSave(expected::openForWriting), "made", nameMadeMeanwhile},
   };
   Restrictions underWine{.windowsProgram = MATRIX_MENU_WINDOWS_EXE};
   for (const auto& c : cases) {
@@ -133,10 +160,15 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
     if (c.readOnly) {
       std::filesystem::permissions(file, std::filesystem::perms::owner_read);
     }
+    if (c.hidden && ::setxattr(file.c_str(), "user.DOSATTRIB", "0x2", 3, 0) != 0) {
+      skips(c.name, "no extended attributes here, where Wine keeps its file attributes");
+      continue;
+    }
     const auto outcome = runProgram(crLf(c.input), windowsEnvironmentWith(russian.environment),
                                     dir.path(), underWine);
     EXPECT_EQ(outcome.out, crLf(recode(c.output, "CP1251"))) << c.name;
     EXPECT_EQ(readFile(file), c.after != nullptr ? c.after : c.before) << c.name;
+    EXPECT_EQ(isHidden(file), c.hidden) << c.name;
     const std::vector<std::string> names = c.link == FileCase::Link::beside
                                                ? std::vector<std::string>{"data", "matrix.txt"}
                                                : std::vector<std::string>{"matrix.txt"};

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -62,7 +63,7 @@ std::locale namedLocale(const std::string& name) {
 
 void makeLayout(const std::string& layout) {
   std::istringstream entries(layout);
-  for (std::string entry; entries >> entry;) {
+  for (std::string entry; entries >> std::quoted(entry);) {
     if (const std::size_t arrow = entry.find("->"); arrow != std::string::npos) {
       std::string target = entry.substr(arrow + 2);
       if (target.starts_with("{cwd}")) {

@@ -46,8 +46,9 @@ bool skips(const std::string& name, const std::string& why);
 // A locale compiled into the build tree (see tests/CMakeLists.txt), made once.
 std::locale namedLocale(const std::string& name);
 
-// Makes in the working directory what `layout` lists, apart by spaces: "dir/" a directory,
-// "name=text" a file, "name->target" a symbolic link ("{cwd}" in a target: the directory).
+// Makes in the working directory what `layout` lists, apart by spaces (or in double quotes):
+// "dir/" a directory, "name=text" a file, "name->target" a symbolic link ("{cwd}" in a
+// target: the directory).
 void makeLayout(const std::string& layout);
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
