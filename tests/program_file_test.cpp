@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -35,18 +36,106 @@ using namespace expected;  // NOLINT(google-build-using-namespace)
 using namespace testing_support;  // NOLINT(google-build-using-namespace)
 using transcripts::linuxLocale;
 
+// What matrix.txt holds before a save, where it is there: longer than the matrix saved, so
+// that a save in place must cut it.
+const std::string oldText = "old " + std::string(100, '.') + "\n";
+
+// ACL entries as setfacl takes them, for matrix.txt or, with "d:", for its directory.
+const std::string oneMoreReader = "u:" + otherAccount + ":r";
+const std::string oneMoreWriter = "u:" + otherAccount + ":rw";
+const std::string defaultAclWithMask = "d:u:" + otherAccount + ":rw,d:g::rwx,d:o::-";
+const std::string defaultAclWithoutMask = "d:u::rwx,d:g::rwx,d:o::r-x";
+
+bool giveUserAttribute(const std::filesystem::path& file) {
+  return ::setxattr(file.c_str(), "user.origin", "kept", 4, 0) == 0;
+}
+
+// A second name for matrix.txt, which a save must go on showing it under.
+bool makeSecondName(const std::filesystem::path& file) {
+  std::filesystem::create_hard_link(file, file.parent_path() / "other name");
+  return true;
+}
+
+bool makeAppendOnly(const std::filesystem::path& file) {
+  return std::system(("chattr +a " + file.parent_path().string() + " 2>/dev/null").c_str()) == 0;
+}
+
+// Once the save has looked at matrix.txt and closed it again, another file takes its name
+// (with the same text and mode), while strace holds the open that would write it.
+std::thread swapWhenExamined(const std::filesystem::path& dir) {
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ::inotify_add_watch(watch, dir.c_str(), IN_CLOSE_NOWRITE);
+  return std::thread([watch, dir] {
+    alignas(inotify_event) char events[4096];
+    static_cast<void>(::read(watch, events, sizeof events));
+    ::close(watch);
+    writeFile(dir / "swapped", oldText);
+    std::filesystem::permissions(dir / "swapped",
+                                 std::filesystem::status(dir / "matrix.txt").permissions());
+    std::filesystem::rename(dir / "swapped", dir / "matrix.txt");
+  });
+}
+
+// Another program's lock on matrix.txt (a POSIX record lock here, which conflicts with the
+// program's own), taken now and held for a while.
+template <int milliseconds>
+std::thread lockedFor(const std::filesystem::path& dir) {
+  const int other = ::open((dir / "matrix.txt").c_str(), O_RDWR | O_CLOEXEC);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  EXPECT_EQ(::fcntl(other, F_SETLK, &whole), 0);
+  return std::thread([other] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    ::close(other);
+  });
+}
+
+// Another copy of the program saving the zero matrix into matrix.txt, held by strace before
+// it cuts the file to length.
+std::thread zerosSavedMeanwhile(const std::filesystem::path& dir) {
+  const auto other = std::make_shared<Dialogue>(
+      Dialogue::Channel::pipes, environmentWith({"LC_ALL=C"}), dir,
+      Restrictions{.tracer = strace("-o /dev/null -e trace=ftruncate -e signal=none "
+                                    "-e inject=ftruncate:delay_enter=1000000")});
+  other->type("1 " + times("0 ", 20) + "\n7\n9\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return std::thread([other] { other->exitStatus(); });
+}
+
 TEST(ProgramFile, SaveThenLoadThroughTheMenu) {
   transcripts::expectTranscripts(
       transcripts::saveAndLoad(),
       {linuxLocale("ru_RU.UTF-8"), linuxLocale("ru_RU.CP1251"), linuxLocale("C", "LANG")});
 }
 
+// A load reads the whole file or leaves the matrix: it waits while another program holds the
+// file locked, but not for ever.
 TEST(ProgramFile, AFileThatDoesNotReadLeavesTheMatrix) {
-  const TempDir dir;
-  writeFile(dir.path() / "matrix.txt", countingBefore20th + "\xFF");
-  const auto outcome = runProgram("8\n2\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
-  EXPECT_EQ(outcome.out,
-            menuThenChoice + expected::readFailed + menuThenChoice + zeroMatrix + menuThenChoice);
+  const struct {
+    const char* name;
+    std::string file;
+    std::thread (*meanwhile)(const std::filesystem::path& dir);
+    std::string shown;
+  } cases[] = {
+      {"an invalid byte", countingBefore20th + "\xFF", nullptr,
+       readFailed + menuThenChoice + zeroMatrix},
+      {"locked for a while", countingFile, lockedFor<1000>,
+       loaded + menuThenChoice + countingShown},
+      {"locked for longer than a load waits", countingFile, lockedFor<6000>,
+       readFailed + menuThenChoice + zeroMatrix},
+  };
+  for (const auto& c : cases) {
+    const TempDir dir;
+    writeFile(dir.path() / "matrix.txt", c.file);
+    std::thread meanwhile = c.meanwhile != nullptr ? c.meanwhile(dir.path()) : std::thread();
+    const auto outcome =
+        runProgram("8\n2\n9\n", environmentWith({"LC_ALL=ru_RU.UTF-8"}), dir.path());
+    if (meanwhile.joinable()) {
+      meanwhile.join();
+    }
+    EXPECT_EQ(outcome.out, menuThenChoice + c.shown + menuThenChoice) << c.name;
+  }
 }
 
 // Ctrl-C, kill, a closed terminal or any other signal that ends the program takes effect
@@ -165,46 +254,6 @@ std::string saveProperties(const std::string& trace, bool replacing, bool listab
   return "";
 }
 
-// What matrix.txt holds before a save, where it is there: longer than the matrix saved, so
-// that a save in place must cut it.
-const std::string oldText = "old " + std::string(100, '.') + "\n";
-
-// ACL entries as setfacl takes them, for matrix.txt or, with "d:", for its directory.
-const std::string oneMoreReader = "u:" + otherAccount + ":r";
-const std::string oneMoreWriter = "u:" + otherAccount + ":rw";
-const std::string defaultAclWithMask = "d:u:" + otherAccount + ":rw,d:g::rwx,d:o::-";
-const std::string defaultAclWithoutMask = "d:u::rwx,d:g::rwx,d:o::r-x";
-
-bool giveUserAttribute(const std::filesystem::path& file) {
-  return ::setxattr(file.c_str(), "user.origin", "kept", 4, 0) == 0;
-}
-
-// A second name for matrix.txt, which a save must go on showing it under.
-bool makeSecondName(const std::filesystem::path& file) {
-  std::filesystem::create_hard_link(file, file.parent_path() / "other name");
-  return true;
-}
-
-bool makeAppendOnly(const std::filesystem::path& file) {
-  return std::system(("chattr +a " + file.parent_path().string() + " 2>/dev/null").c_str()) == 0;
-}
-
-// Once the save has looked at matrix.txt and closed it again, another file takes its name
-// (with the same text and mode), while strace holds the open that would write it.
-std::thread swapWhenExamined(const std::filesystem::path& dir) {
-  const int watch = ::inotify_init1(IN_CLOEXEC);
-  ::inotify_add_watch(watch, dir.c_str(), IN_CLOSE_NOWRITE);
-  return std::thread([watch, dir] {
-    alignas(inotify_event) char events[4096];
-    static_cast<void>(::read(watch, events, sizeof events));
-    ::close(watch);
-    writeFile(dir / "swapped", oldText);
-    std::filesystem::permissions(dir / "swapped",
-                                 std::filesystem::status(dir / "matrix.txt").permissions());
-    std::filesystem::rename(dir / "swapped", dir / "matrix.txt");
-  });
-}
-
 // How a save leaves matrix.txt: as it was, replaced by a new file, or written in place.
 enum class Saved { not_at_all, whole, inPlace };
 
@@ -294,6 +343,13 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
        saver, "", makeSecondName},
       {"... and no room on the device", writeError, not_at_all, "-e inject=fallocate:error=ENOSPC",
        "fallocate.*ENOSPC", 0644, 0755, asTheUser, saver, saver, "", makeSecondName},
+      {"... locked by another program for a while", saved, inPlace, "", "F_OFD_SETLK.*EAGAIN", 0644,
+       0755, asTheUser, saver, saver, "", makeSecondName, lockedFor<1000>},
+      {"... for longer than a save waits", openForWriting, not_at_all, "", "F_OFD_SETLK.*EAGAIN",
+       0644, 0755, asTheUser, saver, saver, "", makeSecondName, lockedFor<6000>},
+      {"... and saved by another copy of the program meanwhile", saved, inPlace, "",
+       "F_OFD_SETLK.*EAGAIN", 0644, 0755, asTheUser, saver, saver, "", makeSecondName,
+       zerosSavedMeanwhile},
       {"... and another file put in its place meanwhile", openForWriting, not_at_all,
        "-P matrix.txt -e inject=openat:delay_enter=500000", "O_WRONLY", 0644, 0755, asTheUser,
        saver, saver, "", makeSecondName, swapWhenExamined},
@@ -389,7 +445,7 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
       restrictions.tracer = strace(
           "-o " + trace + " -e signal=none -e trace=openat,write,fsync,fchmod,fsetxattr,linkat," +
           "renameat,renameat2,readlinkat,ftruncate,fallocate,ioctl,statx,newfstatat,flistxattr," +
-          "fgetxattr,getxattr " + c.strace);
+          "fcntl," + "fgetxattr,getxattr " + c.strace);
     }
     std::thread meanwhile = c.meanwhile != nullptr ? c.meanwhile(dir.path()) : std::thread();
     const auto outcome =
@@ -431,80 +487,6 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
     }
   }
   ::umask(previousMask);
-}
-
-// Copies of the program take turns with a file they write in place (here: one with a second
-// name): a save waits while another is under way, though strace holds that one before it
-// cuts the file to length, and the file ends as exactly one of the two matrices.
-TEST(ProgramFile, TwoSavesAtOnceLeaveOneOfTheirMatrices) {
-  if (!haveStrace()) {
-    GTEST_SKIP() << "strace is not installed";
-  }
-  const TempDir dir;
-  const auto file = dir.path() / "matrix.txt";
-  writeFile(file, oldText);
-  std::filesystem::create_hard_link(file, dir.path() / "other name");
-  const TempDir traces;
-  const std::string trace = (traces.path() / "trace").string();
-  Dialogue first(Dialogue::Channel::pipes, environmentWith({"LC_ALL=C"}), dir.path(),
-                 {.tracer = strace("-o " + trace + " -e trace=ftruncate -e signal=none " +
-                                   "-e inject=ftruncate:delay_enter=1000000")});
-  first.type(enterAndSave);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const auto second =
-      runProgram("1 " + times("0 ", 20) + "\n7\n9\n", environmentWith({"LC_ALL=C"}), dir.path());
-  EXPECT_EQ(first.exitStatus(), 0);
-  EXPECT_NE(first.transcript().find(saved), std::string::npos) << first.transcript();
-  EXPECT_NE(second.out.find(saved), std::string::npos) << second.out;
-  const std::string content = readFile(file);
-  EXPECT_TRUE(content == countingFile || content == zeroFile) << content;
-  EXPECT_NE(readFile(trace).find("ftruncate("), std::string::npos);  // written in place
-}
-
-// Another program's lock on the file (a POSIX record lock here, which conflicts with the
-// program's own) holds a save in place and a load until it lets go, five seconds at most:
-// then the open error, or the read error, and nothing changed.
-TEST(ProgramFile, ALockedFileIsWaitedForAWhile) {
-  const TempDir dir;
-  const auto file = dir.path() / "matrix.txt";
-  writeFile(file, oldText);
-  std::filesystem::create_hard_link(file, dir.path() / "other name");
-  // Held by this process until it closes any descriptor of the file: nothing reads it here
-  // while it is locked.
-  const int other = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-  const auto lock = [other](short type) {
-    struct flock whole {};
-    whole.l_type = type;
-    whole.l_whence = SEEK_SET;
-    return ::fcntl(other, F_SETLK, &whole) == 0;
-  };
-  ASSERT_TRUE(lock(F_WRLCK));
-  Dialogue session(Dialogue::Channel::pipes, environmentWith({"LC_ALL=C"}), dir.path());
-  session.type("1 " + countingInput + "7\n8\n");
-  EXPECT_FALSE(session.waitToSee(errorPrefix, std::chrono::seconds(1))) << session.transcript();
-  ASSERT_TRUE(session.waitFor(readFailed + menu, std::chrono::seconds(20))) << session.transcript();
-  EXPECT_LT(session.transcript().find(openForWriting), session.transcript().find(readFailed));
-  EXPECT_EQ(std::filesystem::file_size(file), oldText.size());
-
-  session.type("7\n");
-  EXPECT_FALSE(session.waitToSee(saved, std::chrono::milliseconds(500)));
-  ASSERT_TRUE(lock(F_UNLCK));
-  ASSERT_TRUE(session.waitFor(saved + menu)) << session.transcript();
-  EXPECT_EQ(readFile(file), countingFile);
-
-  ASSERT_TRUE(lock(F_WRLCK));
-  session.type("8\n");
-  EXPECT_FALSE(session.waitToSee(loaded, std::chrono::milliseconds(500)));
-  // What the other program writes meanwhile is what the load reads.
-  ASSERT_EQ(::pwrite(other, zeroFile.data(), zeroFile.size(), 0),
-            static_cast<ssize_t>(zeroFile.size()));
-  ASSERT_EQ(::ftruncate(other, static_cast<off_t>(zeroFile.size())), 0);
-  ASSERT_TRUE(lock(F_UNLCK));
-  ::close(other);
-  session.type("2\n9\n");
-  EXPECT_EQ(session.exitStatus(), 0);
-  EXPECT_TRUE(session.transcript().ends_with(loaded + menuThenChoice + zeroMatrix + menuThenChoice))
-      << session.transcript();
 }
 
 // A load through a link to a terminal finds no file there, and never makes it the terminal
