@@ -225,22 +225,21 @@ SaveResult writeInPlace(int directory, const char* name, const OldFile& old,
 // place where the new file cannot be given all of it.
 SaveResult replaceOld(int directory, const char* target, const OldFile& old,
                       std::string_view bytes) {
-  {
-    NewFile file(directory, false);
-    if (!file) {
-      return SaveResult::openFailed;  // not written in place instead: that could lose the file
-    }
-    if (!writeAll(file.get(), bytes)) {
-      return SaveResult::writeFailed;
-    }
-    if (takeOver(file.get(), old)) {
-      if (::fsync(file.get()) != 0 || !file.name() || !file.close()) {
-        return SaveResult::writeFailed;
-      }
-      return file.renameOver(target) ? SaveResult::saved : SaveResult::openFailed;
-    }
-  }  // the new file is gone
-  return writeInPlace(directory, target, old, bytes);
+  std::optional<NewFile> file(std::in_place, directory, false);
+  if (!*file) {
+    return SaveResult::openFailed;  // not written in place instead: that could lose the file
+  }
+  if (!writeAll(file->get(), bytes)) {
+    return SaveResult::writeFailed;
+  }
+  if (!takeOver(file->get(), old)) {
+    file.reset();  // gone before the old file is written
+    return writeInPlace(directory, target, old, bytes);
+  }
+  if (::fsync(file->get()) != 0 || !file->name() || !file->close()) {
+    return SaveResult::writeFailed;
+  }
+  return file->renameOver(target) ? SaveResult::saved : SaveResult::openFailed;
 }
 
 // Saves as a new matrix.txt, which must not replace a name made meanwhile; where names
