@@ -347,6 +347,8 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
        0755, asTheUser, saver, saver, "", makeSecondName, lockedFor<1000>},
       {"... for longer than a save waits", openForWriting, not_at_all, "", "F_OFD_SETLK.*EAGAIN",
        0644, 0755, asTheUser, saver, saver, "", makeSecondName, lockedFor<6000>},
+      {"... on a file system that takes no locks", saved, inPlace, "-e inject=fcntl:error=ENOLCK",
+       "F_OFD_SETLK.*ENOLCK", 0644, 0755, asTheUser, saver, saver, "", makeSecondName},
       {"... and saved by another copy of the program meanwhile", saved, inPlace, "",
        "F_OFD_SETLK.*EAGAIN", 0644, 0755, asTheUser, saver, saver, "", makeSecondName,
        zerosSavedMeanwhile},
