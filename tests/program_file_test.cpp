@@ -317,6 +317,8 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
        asNobody, saver, saver, "", makeAppendOnly},
       {"... and a new file is made there", saved, whole, noStatx, R"(linkat\(.*"matrix.txt")", 0,
        0300, asNobody, saver, saver, "", makeAppendOnly},
+      {"... where no unnamed file can be made", openForWriting, not_at_all, noProc + noStatx,
+       "statx.*EPERM", 0, 0300, asNobody, saver, saver, "", makeAppendOnly},
       {"root's file, saved by a member of its group", saved, inPlace, "", nullptr, 0664, 0755,
        asNobody, 0, nobodysOtherGroup},
       {"a set-user-ID file of a group its owner is not in", saved, inPlace, "", nullptr, 04606,
@@ -373,6 +375,8 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
        saver, saver, defaultAclWithMask},
       {"... without a mask", saved, whole, noProc, "O_CREAT", 0, 0755, asTheUser, saver, saver,
        defaultAclWithoutMask},
+      {"... in a directory that may not be listed", saved, whole, noProc, "O_CREAT", 0, 0300,
+       asNobody, saver, saver, defaultAclWithMask},
       {"a named new file where there was none", saved, whole, noProc, "O_CREAT", 0},
       {"... on a file system without attributes", saved, whole,
        noProc + "-e inject=fgetxattr,getxattr:error=EOPNOTSUPP", "getxattr.*EOPNOTSUPP", 0},
@@ -390,7 +394,7 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
       {"a file system without an unnamed file", saved, whole,
        "-P . -e inject=openat:error=EOPNOTSUPP:when=4", "O_TMPFILE.*EOPNOTSUPP"},
       {"a file system without extended attributes", saved, whole,
-       "-e inject=flistxattr:error=EOPNOTSUPP", "flistxattr.*EOPNOTSUPP"},
+       "-e inject=flistxattr,fremovexattr:error=EOPNOTSUPP", "fremovexattr.*EOPNOTSUPP"},
       {"a temporary name taken when linked", saved, whole, "-e inject=linkat:error=EEXIST:when=1",
        "linkat.*EEXIST"},
       {"a temporary name taken when made", saved, whole,
@@ -447,7 +451,7 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
       restrictions.tracer = strace(
           "-o " + trace + " -e signal=none -e trace=openat,write,fsync,fchmod,fsetxattr,linkat," +
           "renameat,renameat2,readlinkat,ftruncate,fallocate,ioctl,statx,newfstatat,flistxattr," +
-          "fcntl," + "fgetxattr,getxattr " + c.strace);
+          "fcntl,fremovexattr,fgetxattr,getxattr " + c.strace);
     }
     std::thread meanwhile = c.meanwhile != nullptr ? c.meanwhile(dir.path()) : std::thread();
     const auto outcome =
