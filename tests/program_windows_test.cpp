@@ -73,6 +73,24 @@ struct FileCase {
   bool hidden = false;                   // matrix.txt, or the file it leads to
 };
 
+// A tracer that runs the program while strace, attached to the Wine server of this prefix
+// (which renames files for every Wine program), fails its renames as `inject` says: so
+// ReplaceFileW fails as Windows' documentation says it may. Wine then leaves an empty
+// temporary file of its own (rf*.tmp), which is removed. Where no rename failed, it says so
+// after the program's output.
+std::vector<std::string> serverRenamesFail(const std::string& inject) {
+  return {"sh", "-c",
+          "id=server-$(printf '%x-%x' $(stat -L -c '%d %i' \"$WINEPREFIX\")); "
+          "for p in $(pgrep wineserver); do "
+          "case $(readlink /proc/$p/cwd) in */$id) server=$p;; esac; done; trace=$(mktemp); "
+          "strace -p \"$server\" -o $trace -e trace=rename -e inject=rename:" +
+              inject +
+              " & tracer=$!; sleep 1; \"$@\"; status=$?; kill $tracer; wait $tracer; "
+              "grep -q INJECTED $trace || echo no rename failed; rm -f rf*.tmp $trace; "
+              "exit $status",
+          "sh"};
+}
+
 // Whether Wine shows `file` as hidden: it keeps DOS attributes in an extended attribute.
 bool isHidden(const std::filesystem::path& file) {
   char value[32] = {};
@@ -85,6 +103,7 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
   const std::string ctrlZInFile = countingBefore20th + '\x1A' + "20\n";
   const std::string cutAt20th =
       std::string(4096 - countingBefore20th.size() - 1, ' ') + countingBefore20th + "20\r\n";
+  const std::string longOld = "old " + std::string(100, '.') + "\r\n";
   const auto secondReadFails =
       strace("-f -o /dev/null -P matrix.txt -e inject=read:error=EIO:when=2");
   // Makes matrix.txt while strace holds the flush of the new file.
@@ -117,6 +136,12 @@ TEST(ProgramOnWindows, TheFileHasCrLfLinesAndLoadsEitherWay) {
       {"a read error part-way", cutAt20th.c_str(), false, FileCase::Link::none, "8\n2\n9\n",
        menuThenChoice + expected::readFailed + menuThenChoice + zeroMatrix + menuThenChoice,
        nullptr, secondReadFails},
+      // The old file gone from its name and the new one not yet in it: the new one takes it.
+      {"a replacement left half-done", "old\n", false, FileCase::Link::none, enterAndSave,
+       afterSave(saved), countingFileCrLf.c_str(), serverRenamesFail("error=EACCES:when=2")},
+      // Written into the old file, cut to length, where it cannot be replaced.
+      {"a file that cannot be replaced", longOld.c_str(), false, FileCase::Link::none, enterAndSave,
+       afterSave(saved), countingFileCrLf.c_str(), serverRenamesFail("error=EACCES")},
       {"a hidden file stays hidden",
        "old\n",
        false,
