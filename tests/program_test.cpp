@@ -242,7 +242,7 @@ TEST(ProgramConsole, StandardDescriptorsInAnyStateNeverStopTheSession) {
 // std::bad_alloc. Limits over a range wide enough for any build, each one tried.
 TEST(ProgramConsole, ShortOfMemoryItSaysSoRatherThanAbort) {
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  GTEST_SKIP() << "AddressSanitizer cannot run short of memory";
 #endif
   const TempDir dir;
   // Installed in a directory, and where root installed it so, in the system's archive (an
@@ -261,12 +261,19 @@ TEST(ProgramConsole, ShortOfMemoryItSaysSoRatherThanAbort) {
     EXPECT_EQ(outcome.err.find("after throwing"), std::string::npos) << outcome.err;
     EXPECT_TRUE(outcome.status != 1 || outcome.err.ends_with(expected::outOfMemory)) << outcome.err;
   }
-  // Memory that runs out during a save: with no spare heap kept (top_pad), the save asks the
-  // system for more, which strace refuses from the first call after the input was read on.
-  // What was shown before reaches the output, and matrix.txt stays as it was.
+}
+
+// Memory that runs out during a save: with no spare heap kept (top_pad), the save asks the
+// system for more, which strace refuses from the first call after the input was read on.
+// What was shown before reaches the output, and matrix.txt stays as it was.
+TEST(ProgramConsole, MemoryThatRunsOutDuringASaveLeavesTheFileAsItWas) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer cannot run short of memory";
+#endif
   if (!haveStrace()) {
     GTEST_SKIP() << "strace is not installed";
   }
+  const TempDir dir;
   writeFile(dir.path() / "matrix.txt", "old\n");
   const auto noPad = environmentWith({"LC_ALL=C", "GLIBC_TUNABLES=glibc.malloc.top_pad=0"});
   const TempDir traces;
