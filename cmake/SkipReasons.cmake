@@ -2,8 +2,8 @@
 # tests, or rows of them, skip in this run, a test named "skipped here: <reason>" that ctest
 # lists as skipped beside them (ctest names what it skips, but not why). Decided as the tests
 # run, by who runs them and what is installed and mounted then, not when CMake configured the
-# build. The including file sets SKIP_CMAKE, SKIP_PROGRAM (matrix-menu), SKIP_BUILD (this
-# build's own reasons) and SKIP_WINDOWS (the Windows tests, run by the build machine's
+# build. The including file sets SKIP_CMAKE, SKIP_PROGRAM (matrix-menu), SKIP_FLAGS (the
+# build's compiler flags) and SKIP_WINDOWS (the Windows tests, run by the build machine's
 # harness).
 
 function(skipped_here reason)
@@ -21,9 +21,12 @@ function(succeeds result)
   endif()
 endfunction()
 
-foreach(reason IN LISTS SKIP_BUILD)
-  skipped_here("${reason}")
-endforeach()
+if(SKIP_FLAGS MATCHES "-fsanitize=address")
+  skipped_here("AddressSanitizer cannot run short of memory (two tests of ProgramConsole)")
+endif()
+if(SKIP_FLAGS MATCHES "-stdlib=libc\\+\\+")
+  skipped_here("the number reader follows GNU's num_get, which libc++ does not have (NumberReading)")
+endif()
 succeeds(strace strace -V)
 if(NOT strace)
   skipped_here("strace is not installed (tests of ProgramFile, ProgramConsole and ProgramOnWindows)")
