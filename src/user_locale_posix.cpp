@@ -396,9 +396,9 @@ bool installed(const std::string& name) {
   return inDirectories(name, directories);
 }
 
-// The command that compiles the locale `name` by `recipe` where glibc will find it: into the
-// system's archive, or with LOCPATH set into its first directory that exists (the first,
-// made beforehand, where none does).
+// The commands, a line each, that compile the locale `name` by `recipe` where glibc will find
+// it: into the system's archive, or with LOCPATH set into its first directory that exists
+// (the first, made beforehand, where none does).
 std::string localedefCommand(const std::string& name, const Recipe& recipe,
                              const std::vector<std::string>& path) {
   const std::string command = "localedef -i " + recipe.source + " -f " + recipe.charmap + " ";
@@ -410,7 +410,7 @@ std::string localedefCommand(const std::string& name, const Recipe& recipe,
     return std::filesystem::is_directory(directory, error);
   });
   const std::string directory = shellWord(existing != path.end() ? *existing : path.front());
-  const std::string made = existing != path.end() ? "" : "mkdir -p " + directory + " && ";
+  const std::string made = existing != path.end() ? "" : "mkdir -p " + directory + "\n  ";
   return made + command + directory + "/" + shown(name);
 }
 

@@ -135,7 +135,7 @@ TEST(ProgramMenu, ALocaleThatIsNotInstalledFallsBackToUtf8WithAWarning) {
        advised("de_DE.utf8", "de_DE -f UTF-8", "LC_TIME", LOCALE_DIR "/")},
       {{"LOCPATH=" + dir + "/none", "LANG=de_DE.UTF-8"},
        localeLine("de_DE.UTF-8", "LANG") + installableInLocpath + "mkdir -p " + dir +
-           "/none && localedef -i de_DE -f UTF-8 " + dir + "/none/de_DE.UTF-8\n"},
+           "/none\n  localedef -i de_DE -f UTF-8 " + dir + "/none/de_DE.UTF-8\n"},
       // Debian's list names these "de_DE ISO-8859-1" and "sr_RS@latin UTF-8"; it lists no
       // de_DE.CP1252, made from its source and character map.
       {{"LOCPATH=", "LANG=de_DE.ISO-8859-1"}, advised("de_DE.ISO-8859-1", "de_DE -f ISO-8859-1")},
