@@ -259,7 +259,7 @@ std::optional<Recipe> recipeFor(const std::string& name) {
 // A word of a shell command: bytes outside printable ASCII shown as in shown(), and in
 // single quotes where the shell would read something else into it.
 std::string shellWord(const std::string& text) {
-  const std::string word = shown(text);
+  std::string word = shown(text);
   if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                               "0123456789_./+,:=@%-") == std::string::npos) {
     return word;
