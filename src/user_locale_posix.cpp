@@ -344,12 +344,12 @@ std::vector<std::string> namesTried(const std::string& name) {
 }
 
 // The character set of the compiled locale in `directory`, normalized, as its LC_CTYPE names
-// it (the file: a magic number, the count of items, each item's offset); empty where that
-// cannot be read.
+// it (glibc's file: a magic number, the count of items, each item's offset; the character
+// set is item 14, CODESET); empty where that cannot be read.
 std::string charsetIn(const std::string& directory) {
   std::ifstream file(directory + "/LC_CTYPE", std::ios::binary);
   constexpr std::uint32_t magic = 0x20090720;
-  constexpr int item = _NL_ITEM_INDEX(CODESET);
+  constexpr std::uint32_t item = 14;
   std::string charset;
   if (wordAt(file, 0) == magic && wordAt(file, 4) > item &&
       std::getline(file.seekg(wordAt(file, 8 + 4 * item)), charset, '\0')) {
