@@ -4,7 +4,7 @@
 # bench/minimal.cpp (the least a C++ program does before its first prompt):
 #   - a rotation session: item 1 with 20 values, then 2, 3, 4, 5 and 6, in turn;
 #   - a display-only session: item 2 again and again;
-#   - start-up to exit, 200 runs each;
+#   - start-up to exit, the best of 7 rounds of 100 runs each;
 #   - a 1 GB line of grouped zeros at an element prompt, and a 1 GB matrix.txt of them.
 # Usage: bench/run.sh [ITERATIONS]   (default 400,000; builds the release preset if needed)
 set -euo pipefail

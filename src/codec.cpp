@@ -1,6 +1,7 @@
 #include "codec.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <type_traits>
 
 namespace console {
@@ -270,7 +271,7 @@ wchar_t Codec::decodeByte(char byte) const {
 std::size_t Codec::decodeWithFacet(const char* from, const char* end, wchar_t& out) const {
   // One character is never longer than this; libc++'s facet looks at all it is given, so
   // a long rest of input would make every character cost as much as the rest.
-  end = std::min(end, from + facet_->max_length());
+  end = from + std::min(end - from, static_cast<std::ptrdiff_t>(facet_->max_length()));
   std::mbstate_t state{};
   const char* fromNext = from;
   wchar_t* toNext = &out;

@@ -49,8 +49,8 @@ const Conventions& conventions();
 // `text` in the console's encoding, for the narrow stream cout.
 std::string narrowText(std::wstring_view text);
 
-// Sets up the console over the process's standard input and output for the user's locale,
-// which also becomes the global locale; a second call does nothing. On POSIX systems a
+// Sets up the console over the process's standard input and output for the user's locale
+// (the global locale stays the classic one); a second call does nothing. On POSIX systems a
 // locale that cannot be loaded leaves the classic conventions and UTF-8 texts, with a
 // warning on standard error (Windows takes its locale from the system's settings).
 // The process is readied first as console_platform.h's setUpProcess() says.

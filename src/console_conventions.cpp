@@ -11,31 +11,6 @@ namespace console {
 
 namespace {
 
-// numpunct<wchar_t> with the separator and grouping chosen for the console.
-class ConsoleNumpunct final : public std::numpunct<wchar_t> {
- public:
-  ConsoleNumpunct(const std::numpunct<wchar_t>& base, wchar_t separator, std::string grouping)
-      : decimalPoint_(base.decimal_point()),
-        separator_(separator),
-        grouping_(std::move(grouping)),
-        trueName_(base.truename()),
-        falseName_(base.falsename()) {}
-
- protected:
-  wchar_t do_decimal_point() const override { return decimalPoint_; }
-  wchar_t do_thousands_sep() const override { return separator_; }
-  std::string do_grouping() const override { return grouping_; }
-  std::wstring do_truename() const override { return trueName_; }
-  std::wstring do_falsename() const override { return falseName_; }
-
- private:
-  wchar_t decimalPoint_;
-  wchar_t separator_;
-  std::string grouping_;
-  std::wstring trueName_;
-  std::wstring falseName_;
-};
-
 // The character the console groups digits with, or 0 for none: the separator the locale
 // defines, where `codec` can show it; else its one-byte form, where that byte stands for the
 // same character in the console's encoding as in the locale's own. Never white space, which
@@ -67,7 +42,7 @@ std::locale withShowableSeparator(const std::locale& user, const Codec& codec) {
     grouping.clear();
     separator = wide.thousands_sep();
   }
-  return {user, new ConsoleNumpunct(wide, separator, grouping)};
+  return withPunctuation(user, wide.decimal_point(), separator, std::move(grouping));
 }
 
 }  // namespace

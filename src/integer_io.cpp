@@ -5,6 +5,7 @@
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace console {
 
@@ -192,10 +193,32 @@ ConstantMemoryNumGet::iter_type ConstantMemoryNumGet::do_get(iter_type in, iter_
   return in;
 }
 
+// numpunct<wchar_t> with the punctuation it is given.
+class Punctuation final : public std::numpunct<wchar_t> {
+ public:
+  Punctuation(wchar_t decimalPoint, wchar_t separator, std::string grouping)
+      : decimalPoint_(decimalPoint), separator_(separator), grouping_(std::move(grouping)) {}
+
+ protected:
+  wchar_t do_decimal_point() const override { return decimalPoint_; }
+  wchar_t do_thousands_sep() const override { return separator_; }
+  std::string do_grouping() const override { return grouping_; }
+
+ private:
+  wchar_t decimalPoint_;
+  wchar_t separator_;
+  std::string grouping_;
+};
+
 }  // namespace
 
 std::locale withConstantMemoryReading(const std::locale& loc) {
   return {loc, new ConstantMemoryNumGet(loc)};
+}
+
+std::locale withPunctuation(const std::locale& base, wchar_t decimalPoint, wchar_t separator,
+                            std::string grouping) {
+  return {base, new Punctuation(decimalPoint, separator, std::move(grouping))};
 }
 
 IntegerFormat::IntegerFormat(const std::wios& stream)

@@ -17,6 +17,11 @@ namespace console {
 // one keeps at most the length of the locale's grouping rule.
 std::locale withConstantMemoryReading(const std::locale& loc);
 
+// `base` with a numpunct<wchar_t> of the given decimal point, digit-group separator and
+// grouping rule (as numpunct::grouping() spells it; empty for no grouping).
+std::locale withPunctuation(const std::locale& base, wchar_t decimalPoint, wchar_t separator,
+                            std::string grouping);
+
 // How a wide stream writes integers, fetched once from its locale and fill character, for
 // any number of values. Only the default flags are followed: decimal, right-aligned.
 class IntegerFormat {

@@ -1,6 +1,7 @@
 // The user's locale on POSIX systems: from the environment, with glibc's names for locales
-// whose categories differ, and a warning that names each locale that cannot be loaded and
-// how it could be installed.
+// whose categories differ; the digit-group separator of its numeric conventions as the locale
+// defines it; and a warning that names each locale that cannot be loaded and how it could be
+// installed.
 #include <langinfo.h>
 #include <locale.h>  // NOLINT(modernize-deprecated-headers): POSIX newlocale
 
@@ -107,7 +108,7 @@ constexpr const char* categories[] = {
     "LC_PAPER", "LC_NAME",    "LC_ADDRESS", "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"};
 
 // The variable that gives `category` its locale, as glibc finds it: LC_ALL, else the
-// category's own, else LANG; none where the category is C.
+// category's own, else LANG; none where none of them is set (the category is then C).
 const char* variableFor(const char* category) {
   for (const char* name : {"LC_ALL", category, "LANG"}) {
     if (!variable(name).empty()) {
@@ -157,21 +158,30 @@ std::vector<Named> namesInEffect() {
   return names;
 }
 
-// A locale name as glibc compares them: the character set in lower case without
-// punctuation ("ru_RU.UTF-8" and "ru_RU.utf8" are one).
+// A character set's name as glibc compares them: letters in lower case, digits, nothing
+// else, and "iso" before one of digits alone ("UTF-8" is "utf8", "8859-5" "iso88595").
+std::string normalizedCharset(const std::string& charset) {
+  std::string kept;
+  for (const char c : charset) {
+    if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+      kept += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  const bool digits = std::all_of(
+      kept.begin(), kept.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  return digits ? "iso" + kept : kept;
+}
+
+// A locale name as glibc compares them: with its character set normalized ("ru_RU.UTF-8"
+// and "ru_RU.utf8" are one).
 std::string normalized(const std::string& name) {
   const std::size_t dot = name.find('.');
   if (dot == std::string::npos) {
     return name;
   }
   const std::size_t at = std::min(name.find('@'), name.size());
-  std::string charset;
-  for (std::size_t k = dot + 1; k < at; ++k) {
-    if (std::isalnum(static_cast<unsigned char>(name[k])) != 0) {
-      charset += static_cast<char>(std::tolower(static_cast<unsigned char>(name[k])));
-    }
-  }
-  return name.substr(0, dot + 1) + charset + name.substr(at);
+  return name.substr(0, dot + 1) + normalizedCharset(name.substr(dot + 1, at - dot - 1)) +
+         name.substr(at);
 }
 
 // The name a line of Debian's list of the locales the system can make gives its locale: the
@@ -246,14 +256,26 @@ std::optional<Recipe> recipeFor(const std::string& name) {
   return Recipe{source, withoutGz(charmap)};
 }
 
-// How root can install the locale `name`, where this system has the means.
-std::string installAdvice(const std::string& name) {
-  const std::optional<Recipe> recipe = recipeFor(name);
-  if (!recipe) {
-    return ", и описания её в системе нет";
+// A word of a shell command: bytes outside printable ASCII shown as in shown(), and in
+// single quotes where the shell would read something else into it.
+std::string shellWord(const std::string& text) {
+  std::string word = shown(text);
+  if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                              "0123456789_./+,:=@%-") == std::string::npos) {
+    return word;
   }
-  return " в системе. Установить её может root: localedef -i " + recipe->source + " -f " +
-         recipe->charmap + " " + shown(name);
+  std::string quoted = "'";
+  for (const char c : word) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
+}
+
+// A 32-bit word of one of glibc's locale files, in the machine's byte order; 0 past its end.
+std::uint32_t wordAt(std::ifstream& file, std::streamoff offset) {
+  std::uint32_t value = 0;
+  file.seekg(offset).read(reinterpret_cast<char*>(&value), sizeof value);
+  return file ? value : 0;
 }
 
 // Whether glibc's locale archive holds `name`. Read a piece at a time: an archive is mapped
@@ -261,23 +283,19 @@ std::string installAdvice(const std::string& name) {
 // installed.
 bool archived(const std::string& name) {
   std::ifstream archive("/usr/lib/locale/locale-archive", std::ios::binary);
-  const auto word = [&archive](std::streamoff offset) {
-    std::uint32_t value = 0;
-    archive.seekg(offset).read(reinterpret_cast<char*>(&value), sizeof value);
-    return value;
-  };
   // The header: the magic number, a serial, then the name table's offset, used and size
   // (entries of hash, name offset and record offset). The names are stored normalized.
   constexpr std::uint32_t magic = 0xde020109;
-  if (word(0) != magic) {
+  if (wordAt(archive, 0) != magic) {
     return false;
   }
-  const std::uint32_t table = word(8);
-  const std::uint32_t size = word(16);
+  const std::uint32_t table = wordAt(archive, 8);
+  const std::uint32_t size = wordAt(archive, 16);
   for (std::uint32_t entry = 0; entry < size && archive; ++entry) {
     const std::streamoff at = table + std::streamoff{12} * entry;
     std::string stored;
-    if (word(at + 8) != 0 && std::getline(archive.seekg(word(at + 4)), stored, '\0') &&
+    if (wordAt(archive, at + 8) != 0 &&
+        std::getline(archive.seekg(wordAt(archive, at + 4)), stored, '\0') &&
         stored == normalized(name)) {
       return true;
     }
@@ -285,29 +303,139 @@ bool archived(const std::string& name) {
   return false;
 }
 
-// Whether the system has the locale `name`, whether or not it loads, where glibc looks: in
-// LOCPATH's directories where it is set, else in the locale archive or glibc's directory,
-// under the name as given or with its character set normalized.
+// LOCPATH's directories, in order; none where it is unset or empty, as glibc takes it.
+std::vector<std::string> locpathDirectories() {
+  std::vector<std::string> directories;
+  const std::string path = variable("LOCPATH");
+  for (std::size_t start = 0; start < path.size();) {
+    const std::size_t end = std::min(path.find(':', start), path.size());
+    if (end > start) {
+      directories.push_back(path.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return directories;
+}
+
+// The names glibc tries for `name` in a directory of compiled locales, most specific first:
+// language[_territory][.charset][@modifier] with and without the modifier, the territory and
+// the character set (as given or normalized), the language always.
+std::vector<std::string> namesTried(const std::string& name) {
+  const std::size_t at = std::min(name.find('@'), name.size());
+  const std::size_t dot = std::min(name.find('.'), at);
+  const std::size_t underscore = std::min(name.find('_'), dot);
+  const std::string modifier = name.substr(at);
+  const std::string territory = name.substr(underscore, dot - underscore);
+  const std::string charset = name.substr(dot, at - dot);
+  const std::string normalizedForm =
+      charset.empty() ? "" : "." + normalizedCharset(charset.substr(1));
+  std::vector<std::string> names;
+  for (const std::string& m : {modifier, std::string()}) {
+    for (const std::string& t : {territory, std::string()}) {
+      for (const std::string& c : {charset, normalizedForm, std::string()}) {
+        std::string tried = name.substr(0, underscore) + t + c + m;
+        if (std::find(names.begin(), names.end(), tried) == names.end()) {
+          names.push_back(std::move(tried));
+        }
+      }
+    }
+  }
+  return names;
+}
+
+// The character set of the compiled locale in `directory`, normalized, as its LC_CTYPE names
+// it (glibc's file: a magic number, the count of items, each item's offset; the character
+// set is item 14, CODESET); empty where that cannot be read.
+std::string charsetIn(const std::string& directory) {
+  std::ifstream file(directory + "/LC_CTYPE", std::ios::binary);
+  constexpr std::uint32_t magic = 0x20090720;
+  constexpr std::uint32_t item = 14;
+  std::string charset;
+  if (wordAt(file, 0) == magic && wordAt(file, 4) > item &&
+      std::getline(file.seekg(wordAt(file, 8 + 4 * item)), charset, '\0')) {
+    return normalizedCharset(charset);
+  }
+  return "";
+}
+
+// Whether one of `directories` holds the locale `name` under a name glibc tries for it. Where
+// the name has a character set, the locale there must be in it, as glibc refuses one in
+// another; a locale whose character set cannot be read (a damaged one) counts all the same.
+bool inDirectories(const std::string& name, const std::vector<std::string>& directories) {
+  const std::size_t at = std::min(name.find('@'), name.size());
+  const std::size_t dot = std::min(name.find('.'), at);
+  const std::string wanted = dot < at ? normalizedCharset(name.substr(dot + 1, at - dot - 1)) : "";
+  std::error_code error;
+  for (const std::string& tried : namesTried(name)) {
+    for (const std::string& directory : directories) {
+      const std::string locale = directory + "/" + tried;
+      if (!std::filesystem::is_directory(locale, error)) {
+        continue;
+      }
+      const std::string charset = wanted.empty() ? "" : charsetIn(locale);
+      if (charset.empty() || charset == wanted) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Whether the system has the locale `name`, whether or not it loads, where glibc looks: with
+// LOCPATH set, in its directories and glibc's own but not in the locale archive; else in the
+// archive and glibc's directory.
 bool installed(const std::string& name) {
   if (name.find('/') != std::string::npos) {
     return false;  // an entry's name, never a path
   }
-  const std::string path = variable("LOCPATH");
-  if (path.empty() && archived(name)) {
+  std::vector<std::string> directories = locpathDirectories();
+  if (directories.empty() && archived(name)) {
     return true;
   }
-  const std::string directories = path.empty() ? "/usr/lib/locale" : path;
-  std::error_code error;
-  for (std::size_t start = 0; start <= directories.size();) {
-    const std::size_t end = std::min(directories.find(':', start), directories.size());
-    const std::string directory = directories.substr(start, end - start) + "/";
-    if (std::filesystem::is_directory(directory + name, error) ||
-        std::filesystem::is_directory(directory + normalized(name), error)) {
-      return true;
-    }
-    start = end + 1;
+  directories.emplace_back("/usr/lib/locale");
+  return inDirectories(name, directories);
+}
+
+// The commands, a line each, that compile the locale `name` by `recipe` where glibc will find
+// it: into the system's archive, or with LOCPATH set into its first directory that exists
+// (the first, made beforehand, where none does).
+std::string localedefCommand(const std::string& name, const Recipe& recipe,
+                             const std::vector<std::string>& path) {
+  const std::string command = "localedef -i " + recipe.source + " -f " + recipe.charmap + " ";
+  if (path.empty()) {
+    return command + shown(name);
   }
-  return false;
+  const auto existing = std::find_if(path.begin(), path.end(), [](const std::string& directory) {
+    std::error_code error;
+    return std::filesystem::is_directory(directory, error);
+  });
+  const std::string directory = shellWord(existing != path.end() ? *existing : path.front());
+  const std::string made = existing != path.end() ? "" : "mkdir -p " + directory + "\n  ";
+  return made + command + directory + "/" + shown(name);
+}
+
+// What the warning says of a locale that is not installed where glibc looks, and how to get
+// it where this system has the means: root installs it into the system; with LOCPATH set,
+// which hides the system's locale archive, anyone can compile it into LOCPATH, and where the
+// archive has it, the program finds it without LOCPATH. The command on a line of its own.
+std::string notInstalled(const std::string& name) {
+  const std::optional<Recipe> recipe = recipeFor(name);
+  const std::vector<std::string> path = locpathDirectories();
+  std::string text;
+  if (path.empty() && recipe) {
+    text = "не установлена в системе.\n  Установить её может root:";
+  } else if (!path.empty() && archived(name)) {
+    text =
+        "не установлена в каталогах LOCPATH.\n"
+        "  Она есть в системном архиве локалей, но при заданной LOCPATH его не читают:\n"
+        "  запустите программу без LOCPATH";
+    text += recipe ? " или установите её туда:" : ".";
+  } else if (recipe) {
+    text = "не установлена в каталогах LOCPATH.\n  Установить её туда может любой пользователь:";
+  } else {
+    return "не установлена, и описания её в системе нет";
+  }
+  return recipe ? text + "\n  " + localedefCommand(name, *recipe, path) : text;
 }
 
 }  // namespace
@@ -325,7 +453,7 @@ std::locale platform::userLocale() {
         // Not enough memory, or damaged files: installing it again is no advice to give.
         std::cerr << "установлена, но загрузить её не удалось\n";
       } else {
-        std::cerr << "не установлена" << installAdvice(value) << "\n";
+        std::cerr << notInstalled(value) << "\n";
       }
     }
     std::cerr << "matrix-menu: используются стандартные настройки и кодировка UTF-8\n";

@@ -9,9 +9,9 @@
 #include <array>
 #include <climits>
 #include <string>
-#include <utility>
 
 #include "console_platform.h"
+#include "integer_io.h"
 
 namespace console {
 
@@ -70,22 +70,6 @@ class ConsoleCtype final : public std::ctype<wchar_t> {
   }
 };
 
-class NlsNumpunct final : public std::numpunct<wchar_t> {
- public:
-  NlsNumpunct(wchar_t decimalPoint, wchar_t separator, std::string grouping)
-      : decimalPoint_(decimalPoint), separator_(separator), grouping_(std::move(grouping)) {}
-
- protected:
-  wchar_t do_decimal_point() const override { return decimalPoint_; }
-  wchar_t do_thousands_sep() const override { return separator_; }
-  std::string do_grouping() const override { return grouping_; }
-
- private:
-  wchar_t decimalPoint_;
-  wchar_t separator_;
-  std::string grouping_;
-};
-
 // LOCALE_SGROUPING as the C++ library writes grouping: "3;0" repeats groups of 3 ("\3"),
 // "3;2;0" is 3 then 2 repeating ("\3\2"), "3" is one group of 3 and no more ("\3\x7F").
 std::string cppGrouping(const std::wstring& nls) {
@@ -126,8 +110,8 @@ std::locale platform::userLocale() {
   // A separator of more than one character cannot be a wide stream's: no grouping then.
   const std::string grouping =
       separator.size() == 1 ? cppGrouping(localeInfo(name, LOCALE_SGROUPING)) : "";
-  return {base, new NlsNumpunct(decimalPoint.size() == 1 ? decimalPoint[0] : L'.',
-                                separator.size() == 1 ? separator[0] : L',', grouping)};
+  return withPunctuation(base, decimalPoint.size() == 1 ? decimalPoint[0] : L'.',
+                         separator.size() == 1 ? separator[0] : L',', grouping);
 }
 
 Codec platform::textEncoding(const std::locale& /*user*/) { return codePageCodec(GetACP()); }

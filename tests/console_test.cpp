@@ -8,6 +8,7 @@
 #include "expected.h"
 #include "fake_console.h"
 #include "gtest/gtest.h"
+#include "integer_io.h"
 #include "output_bytes.h"
 
 namespace {
@@ -49,13 +50,6 @@ struct SeparatorCase {
   wchar_t separator;  // 0: numbers go ungrouped
 };
 
-// A locale of the user's own that groups digits with a plain space.
-class SpaceGrouping final : public std::numpunct<wchar_t> {
- protected:
-  wchar_t do_thousands_sep() const override { return L' '; }
-  std::string do_grouping() const override { return "\3"; }
-};
-
 // A locale whose texts and numbers come from two others, named as glibc names it, as the
 // program names the user's.
 std::locale mixed(const std::string& texts, const std::string& numbers) {
@@ -79,7 +73,7 @@ TEST(Conventions, GroupsDigitsWithASeparatorTheConsoleCanShow) {
       {"KOI8-R text, CP1251 numbers", mixed("ru_RU.KOI8-R", "ru_RU.CP1251"), 0},
       {"C text, ru_RU.UTF-8 numbers", mixed("C", "ru_RU.UTF-8"), 0x202F},
       {"a space would join numbers typed apart",
-       std::locale(namedLocale("ru_RU.UTF-8"), new SpaceGrouping), 0},
+       console::withPunctuation(namedLocale("ru_RU.UTF-8"), L'.', L' ', "\3"), 0},
   };
   for (const auto& c : cases) {
     const auto loc = console::conventionsFor(c.locale).locale;

@@ -133,7 +133,17 @@ inline std::string localeLine(const std::string& name, const std::string& variab
 }
 inline const std::string cannotLoad = "установлена, но загрузить её не удалось\n";
 inline const std::string unknownHere = "не установлена, и описания её в системе нет\n";
-inline const std::string installableWith = "не установлена в системе. Установить её может root: ";
+// Where the system has the locale's source: the command, on a line of its own, that installs
+// it into the system, or with LOCPATH set into LOCPATH's directory.
+inline const std::string installableWith =
+    "не установлена в системе.\n  Установить её может root:\n  ";
+inline const std::string installableInLocpath =
+    "не установлена в каталогах LOCPATH.\n  Установить её туда может любой пользователь:\n  ";
+// With LOCPATH set, a locale that root installed into the system's archive.
+inline const std::string hiddenByLocpath =
+    "не установлена в каталогах LOCPATH.\n"
+    "  Она есть в системном архиве локалей, но при заданной LOCPATH его не читают:\n"
+    "  запустите программу без LOCPATH или установите её туда:\n  ";
 inline const std::string classicUsed =
     "matrix-menu: используются стандартные настройки и кодировка UTF-8\n";
 

@@ -42,14 +42,11 @@ bool StringSink::write(const char* data, std::size_t size) {
 
 MemoryConsole::MemoryConsole(std::string script, const std::locale& locale, bool pauses)
     : source(std::move(script), {.pauses = pauses}), console(source, sink, conventionsOf(locale)) {
-  std::locale::global(locale);
   source.watched = &sink.bytes;
   A = {};
   B = {};
   console.attach();
 }
-
-MemoryConsole::~MemoryConsole() { std::locale::global(previousGlobal); }
 
 const std::string& MemoryConsole::output() {
   console.flush();

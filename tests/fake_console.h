@@ -21,19 +21,17 @@ class StringSink final : public byte_io::ByteSink {
   bool fail = false;
 };
 
-// The four standard streams over a script and a string, under `locale`, for one test; that
-// locale is the global one meanwhile, as in the program. Also resets A and B to zeros.
+// The four standard streams over a script and a string, under `locale`, for one test. Also
+// resets A and B to zeros.
 class MemoryConsole {
  public:
   MemoryConsole(std::string script, const std::locale& locale, bool pauses = true);
-  ~MemoryConsole();
   MemoryConsole(const MemoryConsole&) = delete;
   MemoryConsole& operator=(const MemoryConsole&) = delete;
   const std::string& output();  // everything written so far
   ScriptSource source;
   StringSink sink;
   console::Console console;
-  std::locale previousGlobal;
 };
 
 }  // namespace testing_support

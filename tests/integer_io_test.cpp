@@ -19,20 +19,6 @@
 
 namespace {
 
-// A numpunct with any separator and grouping rule.
-class Punct final : public std::numpunct<wchar_t> {
- public:
-  Punct(wchar_t separator, std::string rule) : separator_(separator), rule_(std::move(rule)) {}
-
- protected:
-  wchar_t do_thousands_sep() const override { return separator_; }
-  std::string do_grouping() const override { return rule_; }
-
- private:
-  wchar_t separator_;
-  std::string rule_;
-};
-
 struct NumberCase {
   std::string name;
   std::locale base;  // with the standard facets
@@ -51,7 +37,7 @@ std::vector<NumberCase> numberCases() {
   for (const std::string rule : {"\3", "\3\2", "\1\2\3", "\2\0", "\3\x7F", "\x7F", "\xFF\3"}) {
     all.push_back({"rule of " + std::to_string(rule.size()) + " sizes, first " +
                        std::to_string(static_cast<int>(static_cast<signed char>(rule[0]))),
-                   std::locale(std::locale::classic(), new Punct(L'_', rule))});
+                   console::withPunctuation(std::locale::classic(), L'.', L'_', rule)});
   }
   return all;
 }
