@@ -97,6 +97,9 @@ bool becomeNobody() {
     _exit(125);
   }
   std::vector<std::string> arguments = restrictions.tracer;
+  if (!arguments.empty()) {
+    environment.emplace_back("ASAN_OPTIONS=detect_leaks=0");  // LeakSanitizer stops under ptrace
+  }
   if (restrictions.windowsProgram != nullptr) {
     arguments.insert(arguments.end(), {"wine", restrictions.windowsProgram});
   } else {
