@@ -62,11 +62,13 @@ constexpr mode_t newFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH |
 
 std::string selfPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+#ifdef O_TMPFILE
 // Whether /proc is there to name an unnamed file through: it shows any open descriptor.
 bool procIsThere(int fd) {
   char target[1];
   return ::readlinkat(AT_FDCWD, selfPath(fd).c_str(), target, sizeof target) > 0;
 }
+#endif
 
 // The access ACL that a file made with newFileMode gets from its directory's default ACL:
 // the owner's, the mask's (the owning group's where there is no mask) and the others'
