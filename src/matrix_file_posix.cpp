@@ -66,7 +66,14 @@ class SignalsHeld {
 // which needs no read access, or on older kernels through the flags call on the directory
 // opened for reading (-1 where it could not be); where neither tells, nothing is known to
 // stand in the way.
-bool namesCanBeRemoved(int directory, int readableDirectory) {
+#ifdef FS_IOC_GETFLAGS
+// The flags call takes its request as an unsigned long in glibc, as an int in musl.
+template <class Request>
+Request requestParameter(int (*)(int, Request, ...));
+using IoctlRequest = decltype(requestParameter(&::ioctl));
+#endif
+
+bool namesCanBeRemoved([[maybe_unused]] int directory, int readableDirectory) {
 #ifdef STATX_ATTR_APPEND
   constexpr auto fixedNames = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
   struct statx attributes {};
@@ -77,7 +84,7 @@ bool namesCanBeRemoved(int directory, int readableDirectory) {
 #endif
 #ifdef FS_IOC_GETFLAGS
   int flags = 0;
-  return ::ioctl(readableDirectory, FS_IOC_GETFLAGS, &flags) != 0 ||
+  return ::ioctl(readableDirectory, static_cast<IoctlRequest>(FS_IOC_GETFLAGS), &flags) != 0 ||
          (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0;
 #elif defined(UF_APPEND)
   static_cast<void>(readableDirectory);
