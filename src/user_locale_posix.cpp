@@ -45,7 +45,7 @@ wchar_t wideSeparator(locale_t conventions) {
   std::memcpy(&separator, static_cast<const void*>(&item), sizeof separator);
   return separator;
 #else
-  const std::string narrow = ::nl_langinfo_l(THOUSANDS_SEP, conventions);
+  const std::string narrow = ::nl_langinfo_l(THOUSEP, conventions);
   const locale_t previous = ::uselocale(conventions);
   std::mbstate_t state{};
   wchar_t separator = 0;
@@ -55,10 +55,15 @@ wchar_t wideSeparator(locale_t conventions) {
 #endif
 }
 
-// The categories in the order of glibc's composite names.
+// The categories in the order of glibc's composite names; POSIX's own elsewhere.
 constexpr const char* categories[] = {
-    "LC_CTYPE", "LC_NUMERIC", "LC_TIME",    "LC_COLLATE",   "LC_MONETARY",    "LC_MESSAGES",
-    "LC_PAPER", "LC_NAME",    "LC_ADDRESS", "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"};
+    "LC_CTYPE",       "LC_NUMERIC",       "LC_TIME",    "LC_COLLATE",
+    "LC_MONETARY",    "LC_MESSAGES",
+#ifdef __GLIBC__
+    "LC_PAPER",       "LC_NAME",          "LC_ADDRESS", "LC_TELEPHONE",
+    "LC_MEASUREMENT", "LC_IDENTIFICATION"
+#endif
+};
 
 // The variable that gives `category` its locale, as glibc finds it: LC_ALL, else the
 // category's own, else LANG; none where the category is C.
@@ -79,8 +84,11 @@ std::string environmentName(const char* category) {
 // The environment's locale by name: one name where all categories share it, else glibc's
 // composite "LC_CTYPE=...;LC_NUMERIC=...;...". Spelled out rather than left to
 // std::locale(""), whose name differs from one C++ library to another, so that the console
-// can find the numeric conventions' own locale by it.
-std::string environmentLocaleName() {
+// can find the numeric conventions' own locale by it. Other C libraries have no such
+// composite names: there the locale is put together category by category, and where they
+// differ the numeric conventions' own locale is not known.
+std::locale environmentLocale() {
+#ifdef __GLIBC__
   std::string composite;
   bool same = true;
   for (const char* category : categories) {
@@ -88,7 +96,21 @@ std::string environmentLocaleName() {
     same = same && name == environmentName(categories[0]);
     composite += (composite.empty() ? "" : ";") + std::string(category) + "=" + name;
   }
-  return same ? environmentName(categories[0]) : composite;
+  return std::locale(same ? environmentName(categories[0]) : composite);
+#else
+  const std::string texts = environmentName("LC_CTYPE");
+  std::locale user(texts);
+  for (const auto& [category, part] :
+       {std::pair{"LC_NUMERIC", std::locale::numeric}, std::pair{"LC_TIME", std::locale::time},
+        std::pair{"LC_COLLATE", std::locale::collate},
+        std::pair{"LC_MONETARY", std::locale::monetary},
+        std::pair{"LC_MESSAGES", std::locale::messages}}) {
+    if (const std::string name = environmentName(category); name != texts) {
+      user = std::locale(user, name.c_str(), part);
+    }
+  }
+  return user;
+#endif
 }
 
 // A locale name with the variable that gives it.
@@ -145,7 +167,7 @@ std::string variable(const char* name) {
 
 std::locale platform::userLocale() {
   try {
-    return std::locale(environmentLocaleName());
+    return environmentLocale();
   } catch (const std::exception&) {  // not found, or no memory to load it with
     for (const auto& [name, value] : namesInEffect()) {
       if (loads(value)) {
@@ -169,7 +191,7 @@ std::optional<platform::NumericSeparator> platform::numericSeparator(const std::
     return std::nullopt;  // "*": made in the program, not by name
   }
   NumericSeparator separator{wideSeparator(conventions), 0, 0};
-  const std::string narrow = ::nl_langinfo_l(THOUSANDS_SEP, conventions);
+  const std::string narrow = ::nl_langinfo_l(THOUSEP, conventions);
   if (narrow.size() == 1) {
     const locale_t previous = ::uselocale(conventions);
     const wint_t means = std::btowc(static_cast<unsigned char>(narrow[0]));

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <locale.h>  // NOLINT(modernize-deprecated-headers): POSIX newlocale
+#if __has_include(<xlocale.h>)
+#include <xlocale.h>  // macOS declares newlocale and the *_l calls here
+#endif
 
 #include <string>
 
