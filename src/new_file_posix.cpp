@@ -165,6 +165,12 @@ bool NewFile::linkAsNew(const char* target) {
   if (placed_ || (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)) {
     return placed_;
   }
+#elif defined(RENAME_EXCL)
+  // macOS's rename that refuses a name taken; a file system without it says ENOTSUP.
+  placed_ = ::renameatx_np(directory_, name_.c_str(), directory_, target, RENAME_EXCL) == 0;
+  if (placed_ || (errno != EINVAL && errno != ENOTSUP)) {
+    return placed_;
+  }
 #endif
   // A second name that refuses to replace one; the temporary one goes with the destructor.
   return ::linkat(directory_, name_.c_str(), directory_, target, 0) == 0;
