@@ -22,6 +22,13 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #endif
+#if !defined(STATX_ATTR_APPEND) && defined(SYS_statx) && __has_include(<linux/stat.h>)
+// musl before 1.2.5 has no statx of its own: the kernel's call, with the kernel's structure.
+#include <linux/stat.h>
+static int statx(int directory, const char* path, int flags, unsigned mask, struct statx* out) {
+  return static_cast<int>(::syscall(SYS_statx, directory, path, flags, mask, out));
+}
+#endif
 
 #include "descriptor_posix.h"
 #include "matrix_file_platform.h"
