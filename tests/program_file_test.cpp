@@ -305,8 +305,10 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
       {"a named new file where there was none", noProc, "O_CREAT|O_EXCL", expected::saved, false},
       {"an old file without an ACL under a default ACL", "", "O_TMPFILE", expected::saved, true,
        defaultAcl},
-      {"a name made meanwhile", "-e inject=renameat2:error=EEXIST", "RENAME_NOREPLACE",
-       expected::openForWriting, false},
+      // The name is refused by renameat2 where the C library has it (glibc), else by linkat.
+      {"a name made meanwhile",
+       "-e inject=renameat2:error=EEXIST -e inject=linkat:error=EEXIST:when=2",
+       "EEXIST (File exists) (INJECTED)", expected::openForWriting, false},
       {"no renameat2 here", "-e inject=renameat2:error=EINVAL", "\"matrix.txt\", 0) = 0",
        expected::saved, false},
       {"a file that could not be looked at",
@@ -333,7 +335,9 @@ TEST(ProgramFile, ASaveIsPrivateSyncedAndWholeUnderStrace) {
       writeFile(file, "old\n");
     }
     const bool acl = c.acl.empty() || setAcl(c.acl.starts_with("d:") ? dir.path() : file, c.acl);
-    if (skips(c.name, acl ? "" : "no ACLs on this file system")) {
+    // The rows that count openat calls count glibc's: musl opens the first directory with open.
+    const bool countsOpenat = c.options.find("inject=openat") != std::string::npos;
+    if (skips(c.name, !acl ? "no ACLs on this file system" : countsOpenat ? withoutGlibc() : "")) {
       continue;
     }
     const Carried before = c.oldFile ? carriedBy(file) : carriedByNewFile(dir.path());
