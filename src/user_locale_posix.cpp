@@ -1,6 +1,6 @@
-// The user's locale on POSIX systems: from the environment, with glibc's names for locales
-// whose categories differ, and a warning that names each locale that cannot be loaded and
-// how it could be installed.
+// The user's locale on POSIX systems: from the environment, under glibc's composite name
+// where the categories differ (put together category by category on other C libraries), and
+// a warning that names each locale that cannot be loaded and why (whyNotLoaded).
 #include "user_locale_posix.h"
 
 #include <langinfo.h>
