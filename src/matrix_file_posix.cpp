@@ -26,6 +26,13 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #endif
+#if !defined(STATX_ATTR_APPEND) && defined(SYS_statx) && __has_include(<linux/stat.h>)
+// musl before 1.2.5 has no statx of its own: the kernel's call, with the kernel's structure.
+#include <linux/stat.h>
+static int statx(int directory, const char* path, int flags, unsigned mask, struct statx* out) {
+  return static_cast<int>(::syscall(SYS_statx, directory, path, flags, mask, out));
+}
+#endif
 
 #include "descriptor_posix.h"
 #include "matrix_file_platform.h"
@@ -72,7 +79,14 @@ class SignalsHeld {
 // not be); where neither tells, that is not known.
 enum class Names { removable, fixed, unknown };
 
-Names namesIn(int directory, int readableDirectory) {
+#ifdef FS_IOC_GETFLAGS
+// The flags call takes its request as an unsigned long in glibc, as an int in musl.
+template <class Request>
+Request requestParameter(int (*)(int, Request, ...));
+using IoctlRequest = decltype(requestParameter(&::ioctl));
+#endif
+
+Names namesIn([[maybe_unused]] int directory, int readableDirectory) {
 #ifdef STATX_ATTR_APPEND
   constexpr auto fixedNames = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
   struct statx attributes {};
@@ -83,7 +97,7 @@ Names namesIn(int directory, int readableDirectory) {
 #endif
 #ifdef FS_IOC_GETFLAGS
   int flags = 0;
-  if (::ioctl(readableDirectory, FS_IOC_GETFLAGS, &flags) == 0) {
+  if (::ioctl(readableDirectory, static_cast<IoctlRequest>(FS_IOC_GETFLAGS), &flags) == 0) {
     return (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) == 0 ? Names::removable : Names::fixed;
   }
   // A file system without such flags says so; a directory that could not be opened does not.

@@ -62,11 +62,13 @@ constexpr mode_t newFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH |
 
 std::string selfPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+#ifdef O_TMPFILE
 // Whether /proc is there to name an unnamed file through: it shows any open descriptor.
 bool procIsThere(int fd) {
   char target[1];
   return ::readlinkat(AT_FDCWD, selfPath(fd).c_str(), target, sizeof target) > 0;
 }
+#endif
 
 }  // namespace
 
@@ -137,6 +139,12 @@ bool NewFile::placeAsNew(const char* target) {
 #ifdef RENAME_NOREPLACE
   placed_ = ::renameat2(directory_, name_.c_str(), directory_, target, RENAME_NOREPLACE) == 0;
   if (placed_ || (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)) {
+    return placed_;
+  }
+#elif defined(RENAME_EXCL)
+  // macOS's rename that refuses a name taken; a file system without it says ENOTSUP.
+  placed_ = ::renameatx_np(directory_, name_.c_str(), directory_, target, RENAME_EXCL) == 0;
+  if (placed_ || (errno != EINVAL && errno != ENOTSUP)) {
     return placed_;
   }
 #endif

@@ -1,18 +1,16 @@
-// The user's locale on POSIX systems: from the environment, with glibc's names for locales
-// whose categories differ; the digit-group separator of its numeric conventions as the locale
-// defines it; and a warning that names each locale that cannot be loaded and how it could be
-// installed.
+// The user's locale on POSIX systems: from the environment, under glibc's composite name
+// where the categories differ (put together category by category on other C libraries); the
+// digit-group separator of its numeric conventions as the locale defines it; and a warning
+// that names each locale that cannot be loaded and why (whyNotLoaded).
+#include "user_locale_posix.h"
+
 #include <langinfo.h>
 #include <locale.h>  // NOLINT(modernize-deprecated-headers): POSIX newlocale
 
 #include <algorithm>
-#include <cctype>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
@@ -48,7 +46,7 @@ wchar_t wideSeparator(locale_t conventions) {
   std::memcpy(&separator, static_cast<const void*>(&item), sizeof separator);
   return separator;
 #else
-  const std::string narrow = ::nl_langinfo_l(THOUSANDS_SEP, conventions);
+  const std::string narrow = ::nl_langinfo_l(THOUSEP, conventions);
   const locale_t previous = ::uselocale(conventions);
   std::mbstate_t state{};
   wchar_t separator = 0;
@@ -58,54 +56,15 @@ wchar_t wideSeparator(locale_t conventions) {
 #endif
 }
 
-// Whether the categories `mask` of the locale `name` load now.
-bool loads(const std::string& name, int mask = LC_ALL_MASK) {
-  const locale_t loaded = ::newlocale(mask, name.c_str(), nullptr);
-  if (loaded == nullptr) {
-    return false;
-  }
-  ::freelocale(loaded);
-  return true;
-}
-
-// Whether the locale is installed though it does not load as a whole (memory too short,
-// a damaged or unreadable file): some category of it loads on its own.
-bool partlyLoads(const std::string& name) {
-  constexpr int masks[] = {LC_CTYPE_MASK,     LC_NUMERIC_MASK,     LC_TIME_MASK,
-                           LC_COLLATE_MASK,   LC_MONETARY_MASK,    LC_MESSAGES_MASK,
-                           LC_PAPER_MASK,     LC_NAME_MASK,        LC_ADDRESS_MASK,
-                           LC_TELEPHONE_MASK, LC_MEASUREMENT_MASK, LC_IDENTIFICATION_MASK};
-  return std::any_of(std::begin(masks), std::end(masks),
-                     [&name](int mask) { return loads(name, mask); });
-}
-
-// A name from the environment as it may be shown on a terminal: bytes outside printable
-// ASCII (an escape sequence, say) as \xHH, and the backslash doubled.
-std::string shown(const std::string& name) {
-  constexpr char digits[] = "0123456789ABCDEF";
-  std::string text;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      text += "\\\\";
-    } else if (byte < 0x20 || byte > 0x7E) {
-      text += {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
-    } else {
-      text += c;
-    }
-  }
-  return text;
-}
-
-std::string variable(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-// The categories in the order of glibc's composite names.
+// The categories in the order of glibc's composite names; POSIX's own elsewhere.
 constexpr const char* categories[] = {
-    "LC_CTYPE", "LC_NUMERIC", "LC_TIME",    "LC_COLLATE",   "LC_MONETARY",    "LC_MESSAGES",
-    "LC_PAPER", "LC_NAME",    "LC_ADDRESS", "LC_TELEPHONE", "LC_MEASUREMENT", "LC_IDENTIFICATION"};
+    "LC_CTYPE",       "LC_NUMERIC",       "LC_TIME",    "LC_COLLATE",
+    "LC_MONETARY",    "LC_MESSAGES",
+#ifdef __GLIBC__
+    "LC_PAPER",       "LC_NAME",          "LC_ADDRESS", "LC_TELEPHONE",
+    "LC_MEASUREMENT", "LC_IDENTIFICATION"
+#endif
+};
 
 // The variable that gives `category` its locale, as glibc finds it: LC_ALL, else the
 // category's own, else LANG; none where none of them is set (the category is then C).
@@ -126,8 +85,11 @@ std::string environmentName(const char* category) {
 // The environment's locale by name: one name where all categories share it, else glibc's
 // composite "LC_CTYPE=...;LC_NUMERIC=...;...". Spelled out rather than left to
 // std::locale(""), whose name differs from one C++ library to another, so that the console
-// can find the numeric conventions' own locale by it.
-std::string environmentLocaleName() {
+// can find the numeric conventions' own locale by it. Other C libraries have no such
+// composite names: there the locale is put together category by category, and where they
+// differ the numeric conventions' own locale is not known.
+std::locale environmentLocale() {
+#ifdef __GLIBC__
   std::string composite;
   bool same = true;
   for (const char* category : categories) {
@@ -135,7 +97,21 @@ std::string environmentLocaleName() {
     same = same && name == environmentName(categories[0]);
     composite += (composite.empty() ? "" : ";") + std::string(category) + "=" + name;
   }
-  return same ? environmentName(categories[0]) : composite;
+  return std::locale(same ? environmentName(categories[0]) : composite);
+#else
+  const std::string texts = environmentName("LC_CTYPE");
+  std::locale user(texts);
+  for (const auto& [category, part] :
+       {std::pair{"LC_NUMERIC", std::locale::numeric}, std::pair{"LC_TIME", std::locale::time},
+        std::pair{"LC_COLLATE", std::locale::collate},
+        std::pair{"LC_MONETARY", std::locale::monetary},
+        std::pair{"LC_MESSAGES", std::locale::messages}}) {
+    if (const std::string name = environmentName(category); name != texts) {
+      user = std::locale(user, name.c_str(), part);
+    }
+  }
+  return user;
+#endif
 }
 
 // A locale name with the variable that gives it.
@@ -158,303 +134,48 @@ std::vector<Named> namesInEffect() {
   return names;
 }
 
-// A character set's name as glibc compares them: letters in lower case, digits, nothing
-// else, and "iso" before one of digits alone ("UTF-8" is "utf8", "8859-5" "iso88595").
-std::string normalizedCharset(const std::string& charset) {
-  std::string kept;
-  for (const char c : charset) {
-    if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
-      kept += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-  }
-  const bool digits = std::all_of(
-      kept.begin(), kept.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-  return digits ? "iso" + kept : kept;
-}
+}  // namespace
 
-// A locale name as glibc compares them: with its character set normalized ("ru_RU.UTF-8"
-// and "ru_RU.utf8" are one).
-std::string normalized(const std::string& name) {
-  const std::size_t dot = name.find('.');
-  if (dot == std::string::npos) {
-    return name;
-  }
-  const std::size_t at = std::min(name.find('@'), name.size());
-  return name.substr(0, dot + 1) + normalizedCharset(name.substr(dot + 1, at - dot - 1)) +
-         name.substr(at);
-}
-
-// The name a line of Debian's list of the locales the system can make gives its locale: the
-// first field, with the second for its character set where the first has none
-// ("en_US ISO-8859-1" makes en_US.ISO-8859-1, "sr_RS@latin UTF-8" sr_RS.UTF-8@latin).
-std::string supportedName(const std::string& line) {
-  const std::size_t space = line.find(' ');
-  std::string name = line.substr(0, space);
-  if (name.find('.') != std::string::npos) {
-    return name;
-  }
-  const std::size_t at = std::min(name.find('@'), name.size());
-  return name.substr(0, at) + "." + line.substr(space + 1) + name.substr(at);
-}
-
-// The name of the first entry of `directory` that `matches`; empty where none does.
-template <class Matches>
-std::string entryNamed(const std::string& directory, Matches matches) {
-  std::error_code error;
-  for (std::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
-       entry.increment(error)) {
-    std::string file = entry->path().filename().string();
-    if (matches(file)) {
-      return file;
-    }
-  }
-  return "";
-}
-
-std::string withoutGz(const std::string& file) {
-  return file.ends_with(".gz") ? file.substr(0, file.size() - 3) : file;
-}
-
-// A locale that localedef can make: its source and character map, as named in its command.
-struct Recipe {
-  std::string source;
-  std::string charmap;
-};
-
-// The recipe for `name` from Debian's list of supported locales, or else from the sources
-// and character maps that are there; nothing where the system has not the means.
-std::optional<Recipe> recipeFor(const std::string& name) {
-  std::ifstream lines("/usr/share/i18n/SUPPORTED");
-  for (std::string line; std::getline(lines, line);) {
-    const std::size_t space = line.find(' ');
-    const std::string listed = supportedName(line);
-    if (space != std::string::npos && (normalized(line.substr(0, space)) == normalized(name) ||
-                                       normalized(listed) == normalized(name))) {
-      const std::size_t at = std::min(listed.find('@'), listed.size());
-      return Recipe{listed.substr(0, listed.find('.')) + listed.substr(at), line.substr(space + 1)};
-    }
-  }
-  const std::size_t dot = name.find('.');
-  const std::size_t at = std::min(name.find('@'), name.size());
-  if (dot == std::string::npos || dot > at) {
-    return std::nullopt;
-  }
-  const std::string source = name.substr(0, dot) + name.substr(at);
-  std::error_code error;
-  if (source.find('/') != std::string::npos ||
-      !std::filesystem::is_regular_file("/usr/share/i18n/locales/" + source, error)) {
-    return std::nullopt;
-  }
-  const std::string charmap =
-      entryNamed("/usr/share/i18n/charmaps", [&name, dot, at](const std::string& file) {
-        return normalized(name.substr(0, dot) + "." + withoutGz(file)) ==
-               normalized(name.substr(0, at));
-      });
-  if (charmap.empty()) {
-    return std::nullopt;
-  }
-  return Recipe{source, withoutGz(charmap)};
-}
-
-// A word of a shell command: bytes outside printable ASCII shown as in shown(), and in
-// single quotes where the shell would read something else into it.
-std::string shellWord(const std::string& text) {
-  std::string word = shown(text);
-  if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                              "0123456789_./+,:=@%-") == std::string::npos) {
-    return word;
-  }
-  std::string quoted = "'";
-  for (const char c : word) {
-    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  }
-  return quoted + "'";
-}
-
-// A 32-bit word of one of glibc's locale files, in the machine's byte order; 0 past its end.
-std::uint32_t wordAt(std::ifstream& file, std::streamoff offset) {
-  std::uint32_t value = 0;
-  file.seekg(offset).read(reinterpret_cast<char*>(&value), sizeof value);
-  return file ? value : 0;
-}
-
-// Whether glibc's locale archive holds `name`. Read a piece at a time: an archive is mapped
-// whole, which memory too short for it cannot do, and then its locales must still count as
-// installed.
-bool archived(const std::string& name) {
-  std::ifstream archive("/usr/lib/locale/locale-archive", std::ios::binary);
-  // The header: the magic number, a serial, then the name table's offset, used and size
-  // (entries of hash, name offset and record offset). The names are stored normalized.
-  constexpr std::uint32_t magic = 0xde020109;
-  if (wordAt(archive, 0) != magic) {
+bool loads(const std::string& name, int mask) {
+  const locale_t loaded = ::newlocale(mask, name.c_str(), nullptr);
+  if (loaded == nullptr) {
     return false;
   }
-  const std::uint32_t table = wordAt(archive, 8);
-  const std::uint32_t size = wordAt(archive, 16);
-  for (std::uint32_t entry = 0; entry < size && archive; ++entry) {
-    const std::streamoff at = table + std::streamoff{12} * entry;
-    std::string stored;
-    if (wordAt(archive, at + 8) != 0 &&
-        std::getline(archive.seekg(wordAt(archive, at + 4)), stored, '\0') &&
-        stored == normalized(name)) {
-      return true;
-    }
-  }
-  return false;
+  ::freelocale(loaded);
+  return true;
 }
 
-// LOCPATH's directories, in order; none where it is unset or empty, as glibc takes it.
-std::vector<std::string> locpathDirectories() {
-  std::vector<std::string> directories;
-  const std::string path = variable("LOCPATH");
-  for (std::size_t start = 0; start < path.size();) {
-    const std::size_t end = std::min(path.find(':', start), path.size());
-    if (end > start) {
-      directories.push_back(path.substr(start, end - start));
-    }
-    start = end + 1;
-  }
-  return directories;
-}
-
-// The names glibc tries for `name` in a directory of compiled locales, most specific first:
-// language[_territory][.charset][@modifier] with and without the modifier, the territory and
-// the character set (as given or normalized), the language always.
-std::vector<std::string> namesTried(const std::string& name) {
-  const std::size_t at = std::min(name.find('@'), name.size());
-  const std::size_t dot = std::min(name.find('.'), at);
-  const std::size_t underscore = std::min(name.find('_'), dot);
-  const std::string modifier = name.substr(at);
-  const std::string territory = name.substr(underscore, dot - underscore);
-  const std::string charset = name.substr(dot, at - dot);
-  const std::string normalizedForm =
-      charset.empty() ? "" : "." + normalizedCharset(charset.substr(1));
-  std::vector<std::string> names;
-  for (const std::string& m : {modifier, std::string()}) {
-    for (const std::string& t : {territory, std::string()}) {
-      for (const std::string& c : {charset, normalizedForm, std::string()}) {
-        std::string tried = name.substr(0, underscore) + t + c + m;
-        if (std::find(names.begin(), names.end(), tried) == names.end()) {
-          names.push_back(std::move(tried));
-        }
-      }
-    }
-  }
-  return names;
-}
-
-// The character set of the compiled locale in `directory`, normalized, as its LC_CTYPE names
-// it (glibc's file: a magic number, the count of items, each item's offset; the character
-// set is item 14, CODESET); empty where that cannot be read.
-std::string charsetIn(const std::string& directory) {
-  std::ifstream file(directory + "/LC_CTYPE", std::ios::binary);
-  constexpr std::uint32_t magic = 0x20090720;
-  constexpr std::uint32_t item = 14;
-  std::string charset;
-  if (wordAt(file, 0) == magic && wordAt(file, 4) > item &&
-      std::getline(file.seekg(wordAt(file, 8 + 4 * item)), charset, '\0')) {
-    return normalizedCharset(charset);
-  }
-  return "";
-}
-
-// Whether one of `directories` holds the locale `name` under a name glibc tries for it. Where
-// the name has a character set, the locale there must be in it, as glibc refuses one in
-// another; a locale whose character set cannot be read (a damaged one) counts all the same.
-bool inDirectories(const std::string& name, const std::vector<std::string>& directories) {
-  const std::size_t at = std::min(name.find('@'), name.size());
-  const std::size_t dot = std::min(name.find('.'), at);
-  const std::string wanted = dot < at ? normalizedCharset(name.substr(dot + 1, at - dot - 1)) : "";
-  std::error_code error;
-  for (const std::string& tried : namesTried(name)) {
-    for (const std::string& directory : directories) {
-      const std::string locale = directory + "/" + tried;
-      if (!std::filesystem::is_directory(locale, error)) {
-        continue;
-      }
-      const std::string charset = wanted.empty() ? "" : charsetIn(locale);
-      if (charset.empty() || charset == wanted) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-// Whether the system has the locale `name`, whether or not it loads, where glibc looks: with
-// LOCPATH set, in its directories and glibc's own but not in the locale archive; else in the
-// archive and glibc's directory.
-bool installed(const std::string& name) {
-  if (name.find('/') != std::string::npos) {
-    return false;  // an entry's name, never a path
-  }
-  std::vector<std::string> directories = locpathDirectories();
-  if (directories.empty() && archived(name)) {
-    return true;
-  }
-  directories.emplace_back("/usr/lib/locale");
-  return inDirectories(name, directories);
-}
-
-// The commands, a line each, that compile the locale `name` by `recipe` where glibc will find
-// it: into the system's archive, or with LOCPATH set into its first directory that exists
-// (the first, made beforehand, where none does).
-std::string localedefCommand(const std::string& name, const Recipe& recipe,
-                             const std::vector<std::string>& path) {
-  const std::string command = "localedef -i " + recipe.source + " -f " + recipe.charmap + " ";
-  if (path.empty()) {
-    return command + shown(name);
-  }
-  const auto existing = std::find_if(path.begin(), path.end(), [](const std::string& directory) {
-    std::error_code error;
-    return std::filesystem::is_directory(directory, error);
-  });
-  const std::string directory = shellWord(existing != path.end() ? *existing : path.front());
-  const std::string made = existing != path.end() ? "" : "mkdir -p " + directory + "\n  ";
-  return made + command + directory + "/" + shown(name);
-}
-
-// What the warning says of a locale that is not installed where glibc looks, and how to get
-// it where this system has the means: root installs it into the system; with LOCPATH set,
-// which hides the system's locale archive, anyone can compile it into LOCPATH, and where the
-// archive has it, the program finds it without LOCPATH. The command on a line of its own.
-std::string notInstalled(const std::string& name) {
-  const std::optional<Recipe> recipe = recipeFor(name);
-  const std::vector<std::string> path = locpathDirectories();
+std::string shown(const std::string& name) {
+  constexpr char digits[] = "0123456789ABCDEF";
   std::string text;
-  if (path.empty() && recipe) {
-    text = "не установлена в системе.\n  Установить её может root:";
-  } else if (!path.empty() && archived(name)) {
-    text =
-        "не установлена в каталогах LOCPATH.\n"
-        "  Она есть в системном архиве локалей, но при заданной LOCPATH его не читают:\n"
-        "  запустите программу без LOCPATH";
-    text += recipe ? " или установите её туда:" : ".";
-  } else if (recipe) {
-    text = "не установлена в каталогах LOCPATH.\n  Установить её туда может любой пользователь:";
-  } else {
-    return "не установлена, и описания её в системе нет";
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (byte < 0x20 || byte > 0x7E) {
+      text += {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
+    } else {
+      text += c;
+    }
   }
-  return recipe ? text + "\n  " + localedefCommand(name, *recipe, path) : text;
+  return text;
 }
 
-}  // namespace
+std::string variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
 
 std::locale platform::userLocale() {
   try {
-    return std::locale(environmentLocaleName());
+    return environmentLocale();
   } catch (const std::exception&) {  // not found, or no memory to load it with
     for (const auto& [name, value] : namesInEffect()) {
       if (loads(value)) {
         continue;
       }
-      std::cerr << "matrix-menu: локаль «" << shown(value) << "» (" << name << ") ";
-      if (installed(value) || partlyLoads(value)) {
-        // Not enough memory, or damaged files: installing it again is no advice to give.
-        std::cerr << "установлена, но загрузить её не удалось\n";
-      } else {
-        std::cerr << notInstalled(value) << "\n";
-      }
+      std::cerr << "matrix-menu: локаль «" << shown(value) << "» (" << name << ") "
+                << whyNotLoaded(value) << "\n";
     }
     std::cerr << "matrix-menu: используются стандартные настройки и кодировка UTF-8\n";
     return std::locale::classic();
@@ -471,7 +192,7 @@ std::optional<platform::NumericSeparator> platform::numericSeparator(const std::
     return std::nullopt;  // "*": made in the program, not by name
   }
   NumericSeparator separator{wideSeparator(conventions), 0, 0};
-  const std::string narrow = ::nl_langinfo_l(THOUSANDS_SEP, conventions);
+  const std::string narrow = ::nl_langinfo_l(THOUSEP, conventions);
   if (narrow.size() == 1) {
     const locale_t previous = ::uselocale(conventions);
     const wint_t means = std::btowc(static_cast<unsigned char>(narrow[0]));

@@ -10,6 +10,7 @@
 #include "gtest/gtest.h"
 #include "integer_io.h"
 #include "output_bytes.h"
+#include "test_files.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ using testing_support::MemoryConsole;
 using testing_support::namedLocale;
 
 TEST(ConsoleEncoding, FollowsTheLocaleOrFallsBackToUtf8) {
+  SKIP_WITHOUT_GLIBC();
   const std::string text = "Результирующий вектор B: 1 0 ЁёЯя";
   const std::wstring wide = L"Результирующий вектор B: 1 0 ЁёЯя";
   for (const char* locale :
@@ -37,6 +39,7 @@ TEST(ConsoleEncoding, FollowsTheLocaleOrFallsBackToUtf8) {
 }
 
 TEST(ConsoleEncoding, MarksWhatTheEncodingLacks) {
+  SKIP_WITHOUT_GLIBC();
   const auto codec = console::conventionsFor(namedLocale("ru_RU.CP1251")).codec;
   std::string bytes;
   codec.encode(L"a\u202Fb\u20ACc", bytes);
@@ -62,6 +65,7 @@ std::locale mixed(const std::string& texts, const std::string& numbers) {
 }
 
 TEST(Conventions, GroupsDigitsWithASeparatorTheConsoleCanShow) {
+  SKIP_WITHOUT_GLIBC();
   const SeparatorCase cases[] = {
       {"ru_RU.UTF-8 keeps U+202F", namedLocale("ru_RU.UTF-8"), 0x202F},
       {"CP1251 uses its no-break space", namedLocale("ru_RU.CP1251"), 0x00A0},
@@ -89,6 +93,7 @@ TEST(Conventions, GroupsDigitsWithASeparatorTheConsoleCanShow) {
 }
 
 TEST(Conventions, GroupedNumbersRoundTripUnderCp1251) {
+  SKIP_WITHOUT_GLIBC();
   const std::string grouped = "1\240234 -2\240147\240483\240648";  // \240: CP1251's no-break space
   MemoryConsole term(grouped + "\n", namedLocale("ru_RU.CP1251"));
   int first = 0;
@@ -134,6 +139,7 @@ TEST(ConsoleOutput, EverythingIsShownBeforeAWaitAndWrittenOncePerWait) {
 }
 
 TEST(ConsoleOutput, LongTextsWrittenAgainComeOutExactly) {
+  SKIP_WITHOUT_GLIBC();
   MemoryConsole term("", namedLocale("ru_RU.CP1251"));
   const std::wstring first(300, L'ж');
   std::wstring second(first);

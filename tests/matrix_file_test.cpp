@@ -49,6 +49,7 @@ struct SaveCase {
 };
 
 TEST(SaveMatrixToFile, WritesFourLinesOfSpaceTerminatedValuesInTheLocale) {
+  SKIP_WITHOUT_GLIBC();
   const SaveCase cases[] = {
       {"ru_RU.UTF-8", savedSample("\xE2\x80\xAF")},
       {"ru_RU.CP1251", savedSample("\xA0")},
@@ -77,6 +78,7 @@ TEST(SaveMatrixToFile, WritesFourLinesOfSpaceTerminatedValuesInTheLocale) {
 // A character whose bytes two reads share is read whole: a byte at a time, and where the
 // loader's 4 KiB reads end.
 TEST(LoadMatrix, ReadsCharactersSplitBetweenReads) {
+  SKIP_WITHOUT_GLIBC();
   const struct {
     const char* name;
     std::string bytes;
@@ -97,6 +99,7 @@ TEST(LoadMatrix, ReadsCharactersSplitBetweenReads) {
 }
 
 TEST(LoadMatrixFromFile, ReportsAFileThatCannotBeOpened) {
+  SKIP_WITHOUT_GLIBC();
   const std::pair<const char*, void (*)()> cases[] = {
       {"no file", [] {}},
       {"a directory", [] { fs::create_directory("matrix.txt"); }},

@@ -7,6 +7,7 @@
 #include "fake_console.h"
 #include "gtest/gtest.h"
 #include "matrix_state.h"
+#include "test_files.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ TEST(FillVectorB, MarksRowsThatIncreaseAndAreNotConstant) {
 }
 
 TEST(PrintVectorB, WritesOneLineInTheConsoleEncodingEndingInASpace) {
+  SKIP_WITHOUT_GLIBC();
   for (const char* locale : {"ru_RU.UTF-8", "ru_RU.CP1251", "ru_RU.KOI8-R", "C"}) {
     MemoryConsole term("", namedLocale(locale));
     B = {1234, 0, 0, 1};  // written through cout, never grouped, whatever the locale
@@ -61,6 +63,7 @@ struct SortCase {
 };
 
 TEST(SortEvenRows, SortsRowsZeroAndTwoAndLeavesTheOthers) {
+  SKIP_WITHOUT_GLIBC();
   const SortCase cases[] = {
       {"mixed", expected::sortBefore, expected::sortedUp, expected::sortedDown},
       {"repeats and extremes",

@@ -384,8 +384,10 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
        0755, asTheUser, saver, saver, defaultAclWithMask},
       {"a name made meanwhile", openForWriting, not_at_all, "-e inject=linkat:error=EEXIST",
        R"(linkat\(.*"matrix.txt".*EEXIST)", 0},
+      // Refused by renameat2 where the C library has it (glibc), else by linkat.
       {"a name made meanwhile, for a named file", openForWriting, not_at_all,
-       noProc + "-e inject=renameat2:error=EEXIST", "RENAME_NOREPLACE", 0},
+       noProc + "-e inject=renameat2,linkat:error=EEXIST",
+       R"((renameat2|linkat)\(.*"matrix.txt".*EEXIST)", 0},
       {"no renameat2 here", saved, whole, noProc + "-e inject=renameat2:error=EINVAL",
        R"(linkat\(.*"matrix.txt", 0\) = 0)", 0},
       {"a file that could not be looked at", openForWriting, not_at_all, cannotBeLookedAt,
@@ -414,6 +416,10 @@ TEST(ProgramFile, ASaveReplacesTheFileWholeOrNotAtAll) {
     }
     if (why.empty() && c.shows != nullptr && !haveStrace()) {
       why = "strace is not installed";
+    }
+    // The rows that count openat calls count glibc's: musl opens the first directory with open.
+    if (why.empty() && c.strace.find("inject=openat:error") != std::string::npos) {
+      why = withoutGlibc();
     }
     const TempDir dir;
     const auto file = dir.path() / "matrix.txt";

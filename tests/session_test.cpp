@@ -23,10 +23,12 @@ int replay(const char* corpus, std::string (*check)(std::string_view, const char
 }
 
 TEST(Sessions, EveryCorpusSessionKeepsToTheModel) {
+  SKIP_WITHOUT_GLIBC();
   EXPECT_GE(replay(FUZZ_CORPUS "/session", testing_support::checkSession), 8);
 }
 
 TEST(Sessions, EveryCorpusFileLoadsAllOrNothing) {
+  SKIP_WITHOUT_GLIBC();
   EXPECT_GE(replay(FUZZ_CORPUS "/file", testing_support::checkFileLoad), 5);
 }
 

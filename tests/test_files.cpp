@@ -61,6 +61,14 @@ std::locale namedLocale(const std::string& name) {
   return loaded.emplace(name, std::locale(name)).first->second;
 }
 
+std::string withoutGlibc() {
+#ifdef __GLIBC__
+  return "";
+#else
+  return "musl's locales are all UTF-8 and group no digits, and its calls are not glibc's";
+#endif
+}
+
 void makeLayout(const std::string& layout) {
   std::istringstream entries(layout);
   for (std::string entry; entries >> std::quoted(entry);) {

@@ -46,6 +46,15 @@ bool skips(const std::string& name, const std::string& why);
 // A locale compiled into the build tree (see tests/CMakeLists.txt), made once.
 std::locale namedLocale(const std::string& name);
 
+// Why what needs glibc's compiled locales (Windows-1251, KOI8-R, digit grouping) or counts
+// glibc's own system calls cannot run with this build's C library; empty with glibc.
+std::string withoutGlibc();
+// Skips the rest of a test that needs glibc, saying why, under another C library.
+#define SKIP_WITHOUT_GLIBC()                                                   \
+  if (const std::string why = testing_support::withoutGlibc(); !why.empty()) { \
+    GTEST_SKIP() << why;                                                       \
+  }
+
 // Makes in the working directory what `layout` lists, apart by spaces (or in double quotes):
 // "dir/" a directory, "name=text" a file, "name->target" a symbolic link ("{cwd}" in a
 // target: the directory).
